@@ -1,0 +1,5 @@
+#pragma once
+
+#include "stats.hpp"
+
+namespace zelt {}  // namespace zelt

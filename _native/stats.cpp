@@ -1,0 +1,104 @@
+#include "stats.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace zelt {
+
+double median_inplace(std::vector<double> v) {
+    const std::size_t n = v.size();
+    if (n == 0) return 0.0;
+    const auto hi = v.begin() + static_cast<std::ptrdiff_t>(n / 2);
+    std::nth_element(v.begin(), hi, v.end());
+    if (n % 2 == 1) return *hi;
+    // After the selection the lower half holds the n/2 smallest values, so the
+    // lower middle value is their maximum: one scan instead of a second selection.
+    const double a = *hi;
+    double b = v.front();
+    for (auto it = v.begin() + 1; it != hi; ++it) {
+        if (*it > b) b = *it;
+    }
+    return (a + b) * 0.5;
+}
+
+double mad(const VectorCRef& y) {
+    const Eigen::Index n = y.size();
+    if (n == 0) return 0.0;
+    std::vector<double> buf(y.data(), y.data() + n);
+    const double m = median_inplace(buf);
+    for (double& v : buf) v = std::abs(v - m);
+    return median_inplace(std::move(buf));
+}
+
+double compute_SR(const VectorCRef& yp, const VectorCRef& yt, double eps) {
+    const Eigen::Index n = yt.size();
+    const double* p = yp.data();
+    const double* t = yt.data();
+    std::int64_t hit = 0;
+    // NaN differences compare false and never count.
+    for (Eigen::Index i = 0; i < n; ++i) hit += (std::abs(p[i] - t[i]) < eps) ? 1 : 0;
+    const double sr = static_cast<double>(hit) / static_cast<double>(n);
+    const double floor = 1.0 / (2.0 * static_cast<double>(n));
+    return (floor > sr) ? floor : sr;  // keeps sr when equal or NaN
+}
+
+double quad_form(const VectorCRef& b, const MatrixCRef& R) {
+    // b'Rb = sum_j b_j (R_{:,j} . b): column dots instead of the temporary R*b.
+    const Eigen::Index p = R.cols();
+    if (R.rows() == 0) return 0.0;
+    double s = 0.0;
+    for (Eigen::Index j = 0; j < p; ++j) s += b[j] * R.col(j).dot(b);
+    return s;
+}
+
+double tolerance_from_targets(const VectorCRef& yt) {
+    const double m = mad(yt);
+    return (m > 0.0) ? 0.4 * m : 0.4;  // NaN falls to 0.4 too
+}
+
+double mdl_score_cached(const VectorCRef& yp, const VectorCRef& yt, int k, int H, double eps,
+                        const Vector* beta, const PenaltySpec* pen) {
+    const double n = static_cast<double>(yt.size());
+    const double sr = compute_SR(yp, yt, eps);
+    const double kd = static_cast<double>(k);
+    const double logHk = (k > 0) ? kd * std::log(2.0 * static_cast<double>(H)) : 0.0;
+    double L = (logHk / n) * kd - n * std::log(sr);
+    if (beta != nullptr && pen != nullptr && pen->active()) {
+        if (pen->gamma1 != 0.0 && pen->R1 != nullptr) L += pen->gamma1 * quad_form(*beta, *pen->R1);
+        if (pen->gamma2 != 0.0 && pen->R2 != nullptr) L += pen->gamma2 * quad_form(*beta, *pen->R2);
+    }
+    return L;
+}
+
+double mdl_score(const VectorCRef& yp, const VectorCRef& yt, int k, int H, const Vector* beta,
+                 const PenaltySpec* pen) {
+    return mdl_score_cached(yp, yt, k, H, tolerance_from_targets(yt), beta, pen);
+}
+
+void require_prediction_covers_targets(const VectorCRef& yp, const VectorCRef& yt) {
+    if (yp.size() < yt.size()) {
+        throw std::invalid_argument("yp is shorter than yt (" + std::to_string(yp.size()) + " < " +
+                                    std::to_string(yt.size()) + ")");
+    }
+}
+
+namespace {
+void require_square(const Matrix* R, double gamma, Eigen::Index p, const char* name) {
+    if (gamma == 0.0 || R == nullptr) return;  // an unused term is never read
+    if (R->rows() != p || R->cols() != p) {
+        throw std::invalid_argument(std::string(name) + " must be " + std::to_string(p) + " x " +
+                                    std::to_string(p) + ", got " + std::to_string(R->rows()) +
+                                    " x " + std::to_string(R->cols()));
+    }
+}
+}  // namespace
+
+void require_penalty_shape(const PenaltySpec& pen, Eigen::Index p) {
+    require_square(pen.R1, pen.gamma1, p, "R1");
+    require_square(pen.R2, pen.gamma2, p, "R2");
+}
+
+}  // namespace zelt

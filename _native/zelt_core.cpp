@@ -1,0 +1,86 @@
+// Python binding of the zelt_core numeric core: converts arguments, delegates
+// to one computational function, converts the result back. No computation here.
+#include <pybind11/eigen.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+
+#include "basis.hpp"
+#include "ensemble.hpp"
+#include "fit.hpp"
+#include "stats.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+using zelt::Matrix;
+using zelt::Vector;
+
+namespace {
+
+// Optional-matrix parameter: None -> absent; anything else must convert to a
+// Matrix (a failed cast raises RuntimeError "Unable to cast Python instance
+// of type ..."). Callers convert R1 before R2.
+[[maybe_unused]] std::optional<Matrix> optional_matrix(const py::object& obj) {
+    if (obj.is_none()) return std::nullopt;
+    return obj.cast<Matrix>();
+}
+
+[[maybe_unused]] const Matrix* pointer_to(const std::optional<Matrix>& m) { return m ? &*m : nullptr; }
+
+// Entries 1-4.
+void register_stats(py::module_& m) {
+    m.def(
+        "mad", [](const Vector& y) { return zelt::mad(y); }, "y"_a);
+    m.def(
+        "compute_sr",
+        [](const Vector& yp, const Vector& yt, double eps) {
+            zelt::require_prediction_covers_targets(yp, yt);
+            return zelt::compute_SR(yp, yt, eps);
+        },
+        "yp"_a, "yt"_a, "eps"_a);
+    m.def(
+        "mdl_score",
+        [](const Vector& yp, const Vector& yt, int k, int H) {
+            zelt::require_prediction_covers_targets(yp, yt);
+            return zelt::mdl_score(yp, yt, k, H, nullptr, nullptr);
+        },
+        "yp"_a, "yt"_a, "k"_a, "H"_a = 20);
+    m.def(
+        "mdl_score_reg",
+        [](const Vector& yp, const Vector& yt, int k, int H, const Vector& beta, const Matrix& R1,
+           const Matrix& R2, double gamma1, double gamma2) {
+            const zelt::PenaltySpec pen{&R1, &R2, gamma1, gamma2};
+            zelt::require_prediction_covers_targets(yp, yt);
+            zelt::require_penalty_shape(pen, beta.size());
+            return zelt::mdl_score(yp, yt, k, H, &beta, &pen);
+        },
+        "yp"_a, "yt"_a, "k"_a, "H"_a, "beta"_a, "R1"_a, "R2"_a, "gamma1"_a = 0.0,
+        "gamma2"_a = 0.0);
+}
+
+// Entries 5-9: polynomial bases and penalties.
+void register_basis(py::module_& m) {
+    (void)m;
+}
+
+// Entries 10-11: linear fits.
+void register_fit(py::module_& m) {
+    (void)m;
+}
+
+// Entries 12-15: Gibbs entropy and the tournament search.
+void register_ensemble(py::module_& m) {
+    (void)m;
+}
+
+}  // namespace
+
+PYBIND11_MODULE(zelt_core, m) {
+    m.doc() = "ZELT-P performans-kritik cekirdegi (C++/Eigen).";
+    register_stats(m);
+    register_basis(m);
+    register_fit(m);
+    register_ensemble(m);
+}

@@ -1,0 +1,13 @@
+import os
+
+from hypothesis import HealthCheck, settings
+
+# Bounded, deadline-free property runs: CI machines are shared and slow.
+settings.register_profile(
+    "ci",
+    max_examples=60,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+settings.register_profile("dev", max_examples=200, deadline=None)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))

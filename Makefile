@@ -7,7 +7,7 @@ PY         := $(VENV)/bin/python
 ZELT_WERROR ?= OFF
 BUILD_DIR  := build/release
 
-.PHONY: test demo bench build venv clean
+.PHONY: test test-sanitize demo bench build venv clean
 
 venv: $(VENV)/.deps-installed
 
@@ -32,3 +32,17 @@ bench: build
 
 clean:
 	rm -rf build $(VENV)
+
+# Whole test suite against an AddressSanitizer + UBSan build of the module
+# (any report aborts the run). The ASan runtime is preloaded into CPython;
+# leak detection is off because the interpreter itself never frees everything.
+ASAN_DIR := build/asan
+test-sanitize: venv
+	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DZELT_SANITIZE=ON -DZELT_WERROR=$(ZELT_WERROR) -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build $(ASAN_DIR)
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	ZELT_SANITIZED=1 PYTHONPATH=$(abspath $(ASAN_DIR)) \
+	$(PY) -m pytest -q -p no:cacheprovider tests

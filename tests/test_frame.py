@@ -142,3 +142,11 @@ def test_keywords_and_arity():
 def test_mdl_score_reg_refuses_none_matrices():
     with pytest.raises(TypeError):
         z.mdl_score_reg([1.0], [1.0], 1, 20, [1.0], None, np.eye(1))
+
+
+@pytest.mark.skipif(not os.environ.get("ZELT_SANITIZED"), reason="only in the sanitizer run")
+def test_sanitizer_build_is_the_one_loaded():
+    # Guards the sanitizer run against silently testing the release build.
+    assert os.path.join("build", "asan") in z.__file__
+    with open("/proc/self/maps") as maps:
+        assert "libasan" in maps.read()

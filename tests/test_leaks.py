@@ -1,0 +1,106 @@
+"""Memory: no growth over many calls (including failing ones), and result views
+that outlive their MCMCResult. Each check runs in a child interpreter."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+SANITIZED = bool(os.environ.get("ZELT_SANITIZED"))
+
+
+def run_child(code, timeout=900):
+    res = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                         text=True, timeout=timeout)
+    assert res.returncode == 0, f"stdout:\n{res.stdout[-4000:]}\nstderr:\n{res.stderr[-4000:]}"
+    return res.stdout
+
+
+CALLS = """
+import numpy as np
+import zelt_core as z
+
+rng = np.random.default_rng(0)
+x = rng.uniform(-1, 1, 40)
+Phi = z.design_matrix_1d(3, x)
+y = Phi @ np.array([0.2, -0.4, 0.3, 0.1]) + rng.normal(0, 0.05, 40)
+R1, R2 = z.smoothness_penalty_matrices_1d(3, -1.0, 1.0, 50)
+eng = z.TournamentMCMC(2, 5, 5, 2, 0.05, 20, 1)
+
+def raises(fn, *a):
+    try:
+        fn(*a)
+    except (TypeError, ValueError, RuntimeError, MemoryError):
+        return
+    raise AssertionError(f"{fn} did not raise")
+
+def one_round():
+    z.mad(y); z.compute_sr(y, y, 0.1); z.mdl_score(y, y, 4)
+    z.mdl_score_reg(Phi @ y[:4], y, 4, 20, y[:4], R1, R2, 0.1, 0.1)
+    z.design_matrix_1d(3, x); z.smoothness_penalty_matrices_1d(3, 0.0, 1.0, 20)
+    z.boundary_reduce_1d(3, 0.0, 1.0)
+    z.design_matrix_nd([[0, 1], [2, 1], (1, 1)], [x, x])
+    z.build_penalty_matrices_nd([2, 1], [(0.0, 1.0), (-1.0, 1.0)], 5)
+    z.ols(Phi, y); z.fit_regularized_linear(Phi, y, R1, R2, 1e-3, 1e-3)
+    g = z.gibbs_entropy(y); g.H
+    r = eng.fit(Phi, y, R1, None, 1e-3); r.beta_mcmc; r.gibbs.H
+    # failing calls: conversion errors, checks, casts and allocation failures
+    raises(z.mad, "abc"); raises(z.compute_sr, y[:3], y, 0.1)
+    raises(z.mdl_score_reg, y, y, 4, 20, y[:4], R1[:2], R2, 1.0)
+    raises(z.design_matrix_1d, -1, x); raises(z.smoothness_penalty_matrices_1d, 3, 0.0, 1.0, 1)
+    raises(z.boundary_reduce_1d, -5, 0.0, 1.0)
+    raises(z.design_matrix_nd, [[1]], [x, x]); raises(z.build_penalty_matrices_nd, [1], [], 5)
+    raises(z.ols, Phi, y[:3]); raises(z.fit_regularized_linear, Phi, y, "R1")
+    raises(z.fit_regularized_linear, Phi, y, R1[:2], None, 1.0)
+    raises(z.gibbs_entropy, np.array([])); raises(eng.fit, Phi, y[:5])
+    raises(eng.fit, Phi, y, None, object()); raises(z.TournamentMCMC(0).fit, Phi, y)
+"""
+
+
+@pytest.mark.skipif(SANITIZED, reason="resident memory is not meaningful under ASan's allocator")
+def test_resident_memory_stays_flat():
+    out = run_child(CALLS + """
+def rss_mb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096 / 2**20
+
+for _ in range(300):
+    one_round()
+start = rss_mb()
+for _ in range(3000):
+    one_round()
+print(rss_mb() - start)
+""")
+    growth = float(out.strip().splitlines()[-1])
+    assert growth < 8.0, f"resident memory grew by {growth:.1f} MiB over 3000 rounds"
+
+
+def test_many_calls_run_clean():
+    # Under the sanitizer build this is where a use-after-free or overflow on any
+    # path, failing ones included, aborts the child.
+    run_child(CALLS + "\nfor _ in range(200):\n    one_round()\nprint('ok')\n")
+
+
+def test_views_outlive_result():
+    run_child("""
+import gc
+import numpy as np
+import zelt_core as z
+
+X = np.column_stack([np.ones(30), np.linspace(-1, 1, 30)])
+y = X @ np.array([0.5, -0.25])
+r = z.TournamentMCMC(4, 20, 20, 2, 0.05, 20, 3).fit(X, y)
+beta, gibbs = r.beta_mcmc, r.gibbs
+expected = (beta.copy(), r.energy, gibbs.H, gibbs.r_heat, gibbs.T)
+del r
+gc.collect()
+junk = [np.full(1000, 7.0) for _ in range(200)]   # reuse any freed memory
+np.testing.assert_array_equal(beta, expected[0])
+assert (gibbs.H, gibbs.r_heat, gibbs.T) == expected[2:]
+assert isinstance(beta.base, z.MCMCResult) and beta.base.energy == expected[1]
+del beta
+gc.collect()
+assert gibbs.T == 1.0
+print("ok")
+""")

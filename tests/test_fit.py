@@ -176,6 +176,11 @@ def test_ols_accepts_any_dtype_and_order_and_leaves_inputs_alone():
     np.testing.assert_allclose(z.ols(np.asfortranarray(X.astype(float)), list(y)), ref, rtol=1e-15, atol=1e-15)
     np.testing.assert_array_equal(X, Xc)
     np.testing.assert_array_equal(y, yc)
+    # A 1-D design is one column.
+    assert z.ols([1, 2, 3], [2, 4, 6]) == pytest.approx([2.0], rel=1e-15)
+    assert z.fit_regularized_linear([1.0, 2.0, 3.0], [2, 4, 6], ridge=0.0)[0] == 2.0
+    with pytest.raises(TypeError):
+        z.ols(np.ones((3, 2, 1)), np.ones(3))
 
 
 @pytest.mark.parametrize("shape", [(0, 3), (4, 0), (0, 0)])

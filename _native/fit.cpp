@@ -1,1 +1,67 @@
 #include "fit.hpp"
+
+#include <stdexcept>
+#include <string>
+
+namespace zelt {
+
+Vector ols(const Matrix& X, const VectorCRef& y) {
+    // An empty X has rank 0, so the minimum-norm solution is zero; the
+    // decomposition itself must not see it (its scaling step takes the
+    // largest entry of X).
+    if (X.size() == 0) return Vector::Zero(X.cols());
+    const Eigen::BDCSVD<Matrix> svd(X, Eigen::ComputeThinU | Eigen::ComputeThinV);
+    // beta = V_r diag(1/sigma_r) U_r' y; singular values below
+    // max(sigma_max * max(1, min(n, p)) * eps, DBL_MIN) are dropped.
+    return svd.solve(y);
+}
+
+Vector fit_regularized_linear(const MatrixCRef& Phi, const VectorCRef& y, const Matrix* R1,
+                              const Matrix* R2, double gamma1, double gamma2, double ridge) {
+    const double n = static_cast<double>(y.size());
+    const Eigen::Index p = Phi.cols();
+
+    // Only the lower triangle of A is built and read: LDLT works on it, so a
+    // non-symmetric penalty acts through its lower triangle and diagonal.
+    Matrix A = Matrix::Zero(p, p);
+    A.selfadjointView<Eigen::Lower>().rankUpdate(Phi.transpose());  // Phi'Phi
+    // Fixed order: ridge (unscaled, always), then n*gamma1*R1, then n*gamma2*R2.
+    A.diagonal().array() += ridge;
+    // A NaN weight compares unequal to 0.0 and so counts as used.
+    if (gamma1 != 0.0 && R1 != nullptr) A.triangularView<Eigen::Lower>() += (n * gamma1) * (*R1);
+    if (gamma2 != 0.0 && R2 != nullptr) A.triangularView<Eigen::Lower>() += (n * gamma2) * (*R2);
+
+    Vector b(p);
+    b.noalias() = Phi.transpose() * y;
+
+    // The status is not consulted. The solve applies the pseudo-inverse of D:
+    // a pivot with |d| <= DBL_MIN contributes a zero component, so a singular
+    // system still yields a finite beta.
+    const Eigen::LDLT<Matrix, Eigen::Lower> ldlt(A);
+    return ldlt.solve(b);
+}
+
+namespace {
+void require_rows_match(const MatrixCRef& X, const VectorCRef& y, const char* name) {
+    if (y.size() != X.rows()) {
+        throw std::invalid_argument("len(y) = " + std::to_string(y.size()) +
+                                    " differs from the rows of " + name + " (" +
+                                    std::to_string(X.rows()) + ")");
+    }
+}
+}  // namespace
+
+void require_ols_arguments(const MatrixCRef& X, const VectorCRef& y) {
+    require_rows_match(X, y, "X");
+    // The decomposition of a non-finite X is reported invalid and its solve
+    // would be meaningless; a non-finite y would spread over every coefficient.
+    if (!X.allFinite()) throw std::invalid_argument("X contains inf or nan");
+    if (!y.allFinite()) throw std::invalid_argument("y contains inf or nan");
+}
+
+void require_fit_arguments(const MatrixCRef& Phi, const VectorCRef& y, const PenaltySpec& pen) {
+    require_rows_match(Phi, y, "Phi");
+    require_penalty_shape(pen, Phi.cols());
+}
+
+}  // namespace zelt

@@ -22,12 +22,12 @@ namespace {
 // Optional-matrix parameter: None -> absent; anything else must convert to a
 // Matrix (a failed cast raises RuntimeError "Unable to cast Python instance
 // of type ..."). Callers convert R1 before R2.
-[[maybe_unused]] std::optional<Matrix> optional_matrix(const py::object& obj) {
+std::optional<Matrix> optional_matrix(const py::object& obj) {
     if (obj.is_none()) return std::nullopt;
     return obj.cast<Matrix>();
 }
 
-[[maybe_unused]] const Matrix* pointer_to(const std::optional<Matrix>& m) { return m ? &*m : nullptr; }
+const Matrix* pointer_to(const std::optional<Matrix>& m) { return m ? &*m : nullptr; }
 
 // Entries 1-4.
 void register_stats(py::module_& m) {
@@ -67,7 +67,25 @@ void register_basis(py::module_& m) {
 
 // Entries 10-11: linear fits.
 void register_fit(py::module_& m) {
-    (void)m;
+    m.def(
+        "ols",
+        [](const Matrix& X, const Vector& y) {
+            zelt::require_ols_arguments(X, y);
+            return zelt::ols(X, y);
+        },
+        "X"_a, "y"_a);
+    m.def(
+        "fit_regularized_linear",
+        [](const Matrix& Phi, const Vector& y, const py::object& R1, const py::object& R2,
+           double gamma1, double gamma2, double ridge) {
+            const std::optional<Matrix> r1 = optional_matrix(R1);
+            const std::optional<Matrix> r2 = optional_matrix(R2);
+            const zelt::PenaltySpec pen{pointer_to(r1), pointer_to(r2), gamma1, gamma2};
+            zelt::require_fit_arguments(Phi, y, pen);
+            return zelt::fit_regularized_linear(Phi, y, pen.R1, pen.R2, gamma1, gamma2, ridge);
+        },
+        "Phi"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
+        "gamma2"_a = 0.0, "ridge"_a = 1e-10);
 }
 
 // Entries 12-15: Gibbs entropy and the tournament search.

@@ -153,9 +153,10 @@ Eigen::Index tensor_basis_size(const std::vector<int>& degrees) {
     return static_cast<Eigen::Index>(M);
 }
 
-// G = n^D; a grid that a 64-bit index cannot count is refused rather than
-// wrapped around into a meaningless size.
-std::int64_t grid_size(int n, std::size_t D) {
+// The grid has n^D points. The factorised sums below never index it, but a
+// grid that a 64-bit index cannot count is still refused, as it was when the
+// sums ran over its points, rather than silently summed.
+void require_countable_grid(int n, std::size_t D) {
     std::int64_t G = 1;
     for (std::size_t d = 0; d < D; ++d) {
         if (__builtin_mul_overflow(G, static_cast<std::int64_t>(n), &G)) {
@@ -163,11 +164,72 @@ std::int64_t grid_size(int n, std::size_t D) {
                                         " points overflows a 64-bit index");
         }
     }
-    return G;
+}
+
+// One-variable sums over the axis points for orders 0, 1, 2:
+//   A[o](p, q) = sum_k T_o(k, p) T_o(k, q),  T_o(k, p) = col_deriv_scalar(axis[k], p, o).
+// Each is computed once per pair p >= q and mirrored, so the tables are
+// exactly symmetric.
+std::array<Matrix, 3> axis_sums(double lo, double hi, int n, int deg) {
+    // The axis stays a lazy LinSpaced expression: its points are read one at
+    // a time (the same values as a stored LinSpaced Vector), so memory does
+    // not grow with n.
+    const auto axis = Vector::LinSpaced(n, lo, hi);
+    const Eigen::Index P = static_cast<Eigen::Index>(deg) + 1;
+    std::array<Matrix, 3> A;
+    for (Matrix& a : A) a = Matrix::Zero(P, P);
+    Matrix T(P, 3);  // row p, column o: the three derivative rows at one axis point
+    for (Eigen::Index k = 0; k < n; ++k) {
+        const double x = axis.coeff(k);
+        for (int o = 0; o < 3; ++o) {
+            for (Eigen::Index p = 0; p < P; ++p) T(p, o) = col_deriv_scalar(x, static_cast<int>(p), o);
+        }
+        for (int o = 0; o < 3; ++o) {
+            Matrix& a = A[static_cast<std::size_t>(o)];
+            for (Eigen::Index q = 0; q < P; ++q) {
+                for (Eigen::Index p = q; p < P; ++p) a(p, q) += T(p, o) * T(q, o);
+            }
+        }
+    }
+    for (Matrix& a : A) a.triangularView<Eigen::StrictlyUpper>() = a.transpose();
+    return A;
+}
+
+// out += s * kron(A, B), out being (rows(A) rows(B)) x (cols(A) cols(B)).
+// Entry (i rB + k, j cB + l) belongs to the multi-index pair whose earlier
+// variables sit at (i, j) and whose new variable sits at (k, l): the last
+// variable varies fastest, as in the basis order.
+void add_kron(const Matrix& A, const Matrix& B, double s, Matrix& out) {
+    const Eigen::Index rB = B.rows(), cB = B.cols();
+    for (Eigen::Index j = 0; j < A.cols(); ++j) {
+        for (Eigen::Index l = 0; l < cB; ++l) {
+            auto col = out.col(j * cB + l);
+            for (Eigen::Index i = 0; i < A.rows(); ++i) {
+                const double a = s * A(i, j);
+                col.segment(i * rB, rB) += a * B.col(l);
+            }
+        }
+    }
 }
 
 }  // namespace
 
+// On a full tensor grid a tensor-product basis function and each of its
+// derivatives is a product of one-variable factors, so every grid sum of a
+// product of two of them factorises into a product of one-variable sums:
+//   sum_g prod_d T_d(k_d(g), a_d) T_d(k_d(g), b_d) = prod_d A_d(a_d, b_d).
+// Hence (with dV factored out)
+//   R1 = sum_i  kron_d (A1 if d = i else A0),
+//   R2 = sum_i  kron_d (A2 if d = i else A0)
+//      + sum_{i != j} kron_d (A1 if d in {i, j} else A0).
+// The three running sums over the variables taken so far,
+//   P0 = kron(A0 ...), P1 = the R1 form, P2 = the R2 form,
+// extend by one variable as
+//   P2 <- P2 (x) A0 + 2 P1 (x) A1 + P0 (x) A2   (the pairs (i, d) and (d, i))
+//   P1 <- P1 (x) A0 + P0 (x) A1
+//   P0 <- P0 (x) A0,
+// so the cost is a few M x M passes plus n (deg_d + 1) power calls per axis,
+// whatever the number of grid points n^D.
 PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, const Bounds& bounds,
                                             int n_grid_per_dim) {
     const std::size_t D = degrees.size();
@@ -178,83 +240,49 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, con
 
     PenaltyMatricesND r;
     const Eigen::Index M = tensor_basis_size(degrees);
+    // The two results first: an impossible size fails before any other work.
+    r.R1 = Matrix::Zero(M, M);
+    r.R2 = Matrix::Zero(M, M);
     r.multi_indices.reserve(static_cast<std::size_t>(M));
     MultiIndex current(D, 0);
     generate_multi_indices(degrees, 0, current, r.multi_indices);
+    require_countable_grid(n, D);
+    if (M == 0) return r;
 
-    const std::int64_t G = grid_size(n, D);
-
-    // Cell volume dV = prod_d step_d and the axes.
+    // Cell volume dV = prod_d step_d, the weight of every grid point.
     double dV = 1.0;
-    std::vector<Vector> axes(D);
+    for (const auto& [lo, hi] : bounds) dV = ((hi - lo) / static_cast<double>(n - 1)) * dV;
+
+    Matrix P0 = Matrix::Ones(1, 1), P1 = Matrix::Zero(1, 1), P2 = Matrix::Zero(1, 1);
     for (std::size_t d = 0; d < D; ++d) {
         const auto [lo, hi] = bounds[d];
-        const double step = (hi - lo) / static_cast<double>(n - 1);
-        dV = step * dV;
-        axes[d] = Vector::LinSpaced(n, lo, hi);
-    }
-
-    // deriv_tab[d][order](k, p) = d^order/dx^order x^p at axis point k: every
-    // power-function call of the construction happens here.
-    std::vector<std::array<Matrix, 3>> deriv_tab(D);
-    for (std::size_t d = 0; d < D; ++d) {
-        const Eigen::Index P = static_cast<Eigen::Index>(degrees[d]) + 1;
-        for (int order = 0; order < 3; ++order) {
-            Matrix& T = deriv_tab[d][static_cast<std::size_t>(order)];
-            T = Matrix::Zero(n, P);
-            for (Eigen::Index p = 0; p < P; ++p) {
-                for (int k = 0; k < n; ++k) {
-                    T(k, p) = col_deriv_scalar(axes[d][k], static_cast<int>(p), order);
-                }
-            }
+        const std::array<Matrix, 3> A = axis_sums(lo, hi, n, degrees[d]);
+        if (d == 0) {
+            // Start from the first variable's tables rather than from
+            // 1 (x) A with zero P1, P2: no 0 * inf where a table overflows.
+            P0 = A[0];
+            P1 = A[1];
+            P2 = A[2];
+            continue;
         }
-    }
-
-    // Axis position of every grid point, decoded once; variable 0 varies
-    // fastest.
-    std::vector<int> grid_k(static_cast<std::size_t>(G) * D);
-    for (std::int64_t g = 0; g < G; ++g) {
-        std::int64_t temp = g;
-        for (std::size_t d = 0; d < D; ++d) {
-            grid_k[static_cast<std::size_t>(g) * D + d] = static_cast<int>(temp % n);
-            temp /= n;
+        const Eigen::Index rows = P0.rows() * A[0].rows();
+        Matrix Q1 = Matrix::Zero(rows, rows), Q2 = Matrix::Zero(rows, rows);
+        add_kron(P2, A[0], 1.0, Q2);
+        add_kron(P1, A[1], 2.0, Q2);
+        add_kron(P0, A[2], 1.0, Q2);
+        add_kron(P1, A[0], 1.0, Q1);
+        add_kron(P0, A[1], 1.0, Q1);
+        if (d + 1 < D) {  // P0 is not needed after the last variable
+            Matrix Q0 = Matrix::Zero(rows, rows);
+            add_kron(P0, A[0], 1.0, Q0);
+            P0.swap(Q0);
         }
+        P1.swap(Q1);
+        P2.swap(Q2);
     }
-
-    r.R1 = Matrix::Zero(M, M);
-    r.R2 = Matrix::Zero(M, M);
-    Matrix W(G, M);  // Hmat or Gmat: one G x M work matrix at a time
-
-    // W(g, m) = prod_d deriv_tab[d][ord[d]](k_d(g), mi_m[d]).
-    std::vector<int> ord(D);
-    auto fill = [&]() {
-        for (Eigen::Index m = 0; m < M; ++m) {
-            const MultiIndex& mi = r.multi_indices[static_cast<std::size_t>(m)];
-            for (std::int64_t g = 0; g < G; ++g) {
-                const int* k = &grid_k[static_cast<std::size_t>(g) * D];
-                double term = 1.0;
-                for (std::size_t d = 0; d < D; ++d) {
-                    term *= deriv_tab[d][static_cast<std::size_t>(ord[d])](k[d], mi[d]);
-                }
-                W(g, m) = term;
-            }
-        }
-    };
-
-    // Hessian: every ordered pair (i, j), so mixed terms count twice.
-    for (std::size_t i = 0; i < D; ++i) {
-        for (std::size_t j = 0; j < D; ++j) {
-            for (std::size_t d = 0; d < D; ++d) ord[d] = (d == i ? 1 : 0) + (d == j ? 1 : 0);
-            fill();
-            r.R2.selfadjointView<Eigen::Lower>().rankUpdate(W.transpose(), dV);
-        }
-    }
-    // Gradient.
-    for (std::size_t i = 0; i < D; ++i) {
-        for (std::size_t d = 0; d < D; ++d) ord[d] = (d == i ? 1 : 0);
-        fill();
-        r.R1.selfadjointView<Eigen::Lower>().rankUpdate(W.transpose(), dV);
-    }
+    r.R1 = dV * P1;
+    r.R2 = dV * P2;
+    // Exactly symmetric: the strict upper triangle is the lower one, mirrored.
     r.R2.triangularView<Eigen::StrictlyUpper>() = r.R2.transpose();
     r.R1.triangularView<Eigen::StrictlyUpper>() = r.R1.transpose();
     return r;

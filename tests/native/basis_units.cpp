@@ -69,5 +69,21 @@ int main() {
         }
         std::printf("\n");
     }
+    // The penalty reads its axis points one at a time from the lazy LinSpaced
+    // expression; they must be the points of a stored LinSpaced Vector (the
+    // vectorised fill), downward and |hi| < |lo| axes included.
+    {
+        const struct {
+            int n;
+            double lo, hi;
+        } axes[] = {{30, 0.0, 1.0}, {31, -1.0, 2.0}, {17, 3.0, -0.1}, {1001, -7.3, 0.2}, {2, 5.0, 5.0}, {9, 1e-3, -4.0}};
+        int mismatches = 0;
+        for (const auto& a : axes) {
+            const zelt::Vector stored = zelt::Vector::LinSpaced(a.n, a.lo, a.hi);
+            const auto lazy = zelt::Vector::LinSpaced(a.n, a.lo, a.hi);
+            for (int k = 0; k < a.n; ++k) mismatches += (stored[k] != lazy.coeff(k)) ? 1 : 0;
+        }
+        std::printf("linspaced_mismatches %d\n", mismatches);
+    }
     return 0;
 }

@@ -1,1 +1,291 @@
 #include "basis.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <string>
+
+namespace zelt {
+
+// ---- one variable ---------------------------------------------------------
+
+void deriv_row(double x, int deg, int order, Eigen::Ref<Vector> out) {
+    for (int p = 0; p <= deg; ++p) out[p] = col_deriv_scalar(x, p, order);
+}
+
+Matrix design_matrix_1d(int deg, const VectorCRef& x) {
+    if (deg < 0) throw std::invalid_argument("deg < 0");
+    const Eigen::Index n = x.size();
+    Matrix Phi(n, static_cast<Eigen::Index>(deg) + 1);
+    if (n == 0) return Phi;
+    Phi.col(0).setOnes();
+    // x^p = x^(p-1) * x: one multiplication per entry, no power function.
+    for (Eigen::Index p = 1; p <= deg; ++p) Phi.col(p) = Phi.col(p - 1).cwiseProduct(x);
+    return Phi;
+}
+
+PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid) {
+    if (deg < 0) throw std::invalid_argument("deg < 0");
+    if (n_grid < 2) throw std::invalid_argument("n_grid < 2");
+    const Eigen::Index M = static_cast<Eigen::Index>(deg) + 1;
+    const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
+    PenaltyMatrices1D r{Matrix::Zero(M, M), Matrix::Zero(M, M)};
+    Vector d1(M), d2(M);
+    for (int g = 0; g < n_grid; ++g) {
+        const double x = x_min + static_cast<double>(g) * dx;
+        deriv_row(x, deg, 1, d1);
+        deriv_row(x, deg, 2, d2);
+        // R += dx * (d d'): the product d[i]*d[j] is formed before the
+        // weight, so (i, j) and (j, i) round identically and R stays exactly
+        // symmetric.
+        for (Eigen::Index j = 0; j < M; ++j) {
+            for (Eigen::Index i = 0; i < M; ++i) {
+                r.R1(i, j) += dx * (d1[i] * d1[j]);
+                r.R2(i, j) += dx * (d2[i] * d2[j]);
+            }
+        }
+    }
+    return r;
+}
+
+Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
+    // A negative size is an impossible allocation, as it is for the tables of
+    // the several-variable penalties.
+    if (deg < -1) throw std::bad_alloc();
+    const Eigen::Index M = static_cast<Eigen::Index>(deg) + 1;
+    Vector a1(M), a2(M), b1(M), b2(M);
+    deriv_row(x_min, deg, 1, a1);
+    deriv_row(x_min, deg, 2, a2);
+    deriv_row(x_max, deg, 1, b1);
+    deriv_row(x_max, deg, 2, b2);
+    // C = b2 b1' - a2 a1'; Rb = (C + C') / 2.
+    Matrix C(M, M);
+    for (Eigen::Index j = 0; j < M; ++j) {
+        for (Eigen::Index i = 0; i < M; ++i) C(i, j) = b2[i] * b1[j] - a2[i] * a1[j];
+    }
+    Matrix Rb(M, M);
+    for (Eigen::Index j = 0; j < M; ++j) {
+        for (Eigen::Index i = 0; i < M; ++i) Rb(i, j) = (C(i, j) + C(j, i)) * 0.5;
+    }
+    return Rb;
+}
+
+// ---- several variables ----------------------------------------------------
+
+void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim, MultiIndex& current,
+                            MultiIndexList& out) {
+    if (dim == degrees.size()) {
+        out.push_back(current);
+        return;
+    }
+    for (int i = 0; i <= degrees[dim]; ++i) {
+        current[dim] = i;
+        generate_multi_indices(degrees, dim + 1, current, out);
+    }
+}
+
+double col_deriv_scalar(double val, int p, int order) {
+    if (order <= 0) return std::pow(val, static_cast<double>(p));
+    if (p < order) return 0.0;
+    // Falling factorial p (p-1) ... (p-order+1). For order 2 the double
+    // product of the exact integers p and p-1 rounds like the integer product
+    // converted to double, and cannot overflow.
+    double c = 1.0;
+    for (int t = 0; t < order; ++t) c *= static_cast<double>(p - t);
+    return c * std::pow(val, static_cast<double>(p - order));
+}
+
+Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
+    const std::size_t D = X_cols.size();
+    if (D == 0) throw std::invalid_argument("X_cols is empty");
+    const Eigen::Index n = X_cols[0].size();
+    for (std::size_t d = 1; d < D; ++d) {
+        if (X_cols[d].size() != n) {
+            throw std::invalid_argument("X_cols[" + std::to_string(d) + "] has length " +
+                                        std::to_string(X_cols[d].size()) + ", X_cols[0] has length " +
+                                        std::to_string(n));
+        }
+    }
+    const Eigen::Index M = static_cast<Eigen::Index>(multi_indices.size());
+    for (Eigen::Index j = 0; j < M; ++j) {
+        const std::size_t len = multi_indices[static_cast<std::size_t>(j)].size();
+        if (len < D) {
+            throw std::invalid_argument("multi-index " + std::to_string(j) + " has " +
+                                        std::to_string(len) + " entries for " + std::to_string(D) +
+                                        " variables");
+        }
+    }
+    Matrix Phi(n, M);
+    for (Eigen::Index j = 0; j < M; ++j) {
+        const MultiIndex& mi = multi_indices[static_cast<std::size_t>(j)];
+        auto col = Phi.col(j).array();
+        col.setOnes();
+        // Powers <= 0 contribute no factor (a negative power acts as 0).
+        for (std::size_t d = 0; d < D; ++d) {
+            if (mi[d] > 0) col *= X_cols[d].array().pow(static_cast<double>(mi[d]));
+        }
+    }
+    return Phi;
+}
+
+namespace {
+
+// Basis size prod (deg_d + 1), refused as an impossible allocation when it
+// does not fit the 32-bit count of the basis (or when a degree is <= -2,
+// which would size a table with a negative number of columns).
+Eigen::Index tensor_basis_size(const std::vector<int>& degrees) {
+    std::int64_t M = 1;
+    for (int deg : degrees) {
+        if (deg < -1) throw std::bad_alloc();
+    }
+    for (int deg : degrees) {
+        if (deg == -1) return 0;
+    }
+    for (int deg : degrees) {
+        if (__builtin_mul_overflow(M, static_cast<std::int64_t>(deg) + 1, &M) ||
+            M > std::numeric_limits<int>::max()) {
+            throw std::bad_alloc();
+        }
+    }
+    return static_cast<Eigen::Index>(M);
+}
+
+// The grid has n^D points. The factorised sums below never index it, but a
+// grid that a 64-bit index cannot count is still refused, as it was when the
+// sums ran over its points, rather than silently summed.
+void require_countable_grid(int n, std::size_t D) {
+    std::int64_t G = 1;
+    for (std::size_t d = 0; d < D; ++d) {
+        if (__builtin_mul_overflow(G, static_cast<std::int64_t>(n), &G)) {
+            throw std::invalid_argument("grid of n_grid_per_dim^" + std::to_string(D) +
+                                        " points overflows a 64-bit index");
+        }
+    }
+}
+
+// One-variable sums over the axis points for orders 0, 1, 2:
+//   A[o](p, q) = sum_k T_o(k, p) T_o(k, q),  T_o(k, p) = col_deriv_scalar(axis[k], p, o).
+// Each is computed once per pair p >= q and mirrored, so the tables are
+// exactly symmetric.
+std::array<Matrix, 3> axis_sums(double lo, double hi, int n, int deg) {
+    // The axis stays a lazy LinSpaced expression: its points are read one at
+    // a time (the same values as a stored LinSpaced Vector), so memory does
+    // not grow with n.
+    const auto axis = Vector::LinSpaced(n, lo, hi);
+    const Eigen::Index P = static_cast<Eigen::Index>(deg) + 1;
+    std::array<Matrix, 3> A;
+    for (Matrix& a : A) a = Matrix::Zero(P, P);
+    Matrix T(P, 3);  // row p, column o: the three derivative rows at one axis point
+    for (Eigen::Index k = 0; k < n; ++k) {
+        const double x = axis.coeff(k);
+        for (int o = 0; o < 3; ++o) {
+            for (Eigen::Index p = 0; p < P; ++p) T(p, o) = col_deriv_scalar(x, static_cast<int>(p), o);
+        }
+        for (int o = 0; o < 3; ++o) {
+            Matrix& a = A[static_cast<std::size_t>(o)];
+            for (Eigen::Index q = 0; q < P; ++q) {
+                for (Eigen::Index p = q; p < P; ++p) a(p, q) += T(p, o) * T(q, o);
+            }
+        }
+    }
+    for (Matrix& a : A) a.triangularView<Eigen::StrictlyUpper>() = a.transpose();
+    return A;
+}
+
+// out += s * kron(A, B), out being (rows(A) rows(B)) x (cols(A) cols(B)).
+// Entry (i rB + k, j cB + l) belongs to the multi-index pair whose earlier
+// variables sit at (i, j) and whose new variable sits at (k, l): the last
+// variable varies fastest, as in the basis order.
+void add_kron(const Matrix& A, const Matrix& B, double s, Matrix& out) {
+    const Eigen::Index rB = B.rows(), cB = B.cols();
+    for (Eigen::Index j = 0; j < A.cols(); ++j) {
+        for (Eigen::Index l = 0; l < cB; ++l) {
+            auto col = out.col(j * cB + l);
+            for (Eigen::Index i = 0; i < A.rows(); ++i) {
+                const double a = s * A(i, j);
+                col.segment(i * rB, rB) += a * B.col(l);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+// On a full tensor grid a tensor-product basis function and each of its
+// derivatives is a product of one-variable factors, so every grid sum of a
+// product of two of them factorises into a product of one-variable sums:
+//   sum_g prod_d T_d(k_d(g), a_d) T_d(k_d(g), b_d) = prod_d A_d(a_d, b_d).
+// Hence (with dV factored out)
+//   R1 = sum_i  kron_d (A1 if d = i else A0),
+//   R2 = sum_i  kron_d (A2 if d = i else A0)
+//      + sum_{i != j} kron_d (A1 if d in {i, j} else A0).
+// The three running sums over the variables taken so far,
+//   P0 = kron(A0 ...), P1 = the R1 form, P2 = the R2 form,
+// extend by one variable as
+//   P2 <- P2 (x) A0 + 2 P1 (x) A1 + P0 (x) A2   (the pairs (i, d) and (d, i))
+//   P1 <- P1 (x) A0 + P0 (x) A1
+//   P0 <- P0 (x) A0,
+// so the cost is a few M x M passes plus n (deg_d + 1) power calls per axis,
+// whatever the number of grid points n^D.
+PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, const Bounds& bounds,
+                                            int n_grid_per_dim) {
+    const std::size_t D = degrees.size();
+    if (bounds.size() != D) throw std::invalid_argument("Dimension mismatch.");
+    // n = 1 divides every step by zero; n <= 0 leaves no grid at all.
+    if (n_grid_per_dim < 2) throw std::invalid_argument("n_grid < 2");
+    const int n = n_grid_per_dim;
+
+    PenaltyMatricesND r;
+    const Eigen::Index M = tensor_basis_size(degrees);
+    // The two results first: an impossible size fails before any other work.
+    r.R1 = Matrix::Zero(M, M);
+    r.R2 = Matrix::Zero(M, M);
+    r.multi_indices.reserve(static_cast<std::size_t>(M));
+    MultiIndex current(D, 0);
+    generate_multi_indices(degrees, 0, current, r.multi_indices);
+    require_countable_grid(n, D);
+    if (M == 0) return r;
+
+    // Cell volume dV = prod_d step_d, the weight of every grid point.
+    double dV = 1.0;
+    for (const auto& [lo, hi] : bounds) dV = ((hi - lo) / static_cast<double>(n - 1)) * dV;
+
+    Matrix P0 = Matrix::Ones(1, 1), P1 = Matrix::Zero(1, 1), P2 = Matrix::Zero(1, 1);
+    for (std::size_t d = 0; d < D; ++d) {
+        const auto [lo, hi] = bounds[d];
+        const std::array<Matrix, 3> A = axis_sums(lo, hi, n, degrees[d]);
+        if (d == 0) {
+            // Start from the first variable's tables rather than from
+            // 1 (x) A with zero P1, P2: no 0 * inf where a table overflows.
+            P0 = A[0];
+            P1 = A[1];
+            P2 = A[2];
+            continue;
+        }
+        const Eigen::Index rows = P0.rows() * A[0].rows();
+        Matrix Q1 = Matrix::Zero(rows, rows), Q2 = Matrix::Zero(rows, rows);
+        add_kron(P2, A[0], 1.0, Q2);
+        add_kron(P1, A[1], 2.0, Q2);
+        add_kron(P0, A[2], 1.0, Q2);
+        add_kron(P1, A[0], 1.0, Q1);
+        add_kron(P0, A[1], 1.0, Q1);
+        if (d + 1 < D) {  // P0 is not needed after the last variable
+            Matrix Q0 = Matrix::Zero(rows, rows);
+            add_kron(P0, A[0], 1.0, Q0);
+            P0.swap(Q0);
+        }
+        P1.swap(Q1);
+        P2.swap(Q2);
+    }
+    r.R1 = dV * P1;
+    r.R2 = dV * P2;
+    // Exactly symmetric: the strict upper triangle is the lower one, mirrored.
+    r.R2.triangularView<Eigen::StrictlyUpper>() = r.R2.transpose();
+    r.R1.triangularView<Eigen::StrictlyUpper>() = r.R1.transpose();
+    return r;
+}
+
+}  // namespace zelt

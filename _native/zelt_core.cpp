@@ -62,7 +62,34 @@ void register_stats(py::module_& m) {
 
 // Entries 5-9: polynomial bases and penalties.
 void register_basis(py::module_& m) {
-    (void)m;
+    m.def(
+        "design_matrix_1d", [](int deg, const Vector& x) { return zelt::design_matrix_1d(deg, x); },
+        "deg"_a, "x"_a);
+    m.def(
+        "smoothness_penalty_matrices_1d",
+        [](int deg, double x_min, double x_max, int n_grid) {
+            zelt::PenaltyMatrices1D r = zelt::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
+            return py::make_tuple(py::cast(std::move(r.R1)), py::cast(std::move(r.R2)));
+        },
+        "deg"_a, "x_min"_a, "x_max"_a, "n_grid"_a = 600);
+    m.def(
+        "boundary_reduce_1d",
+        [](int deg, double x_min, double x_max) { return zelt::boundary_reduce_1d(deg, x_min, x_max); },
+        "deg"_a, "x_min"_a, "x_max"_a);
+    m.def(
+        "design_matrix_nd",
+        [](const zelt::MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
+            return zelt::design_matrix_nd(multi_indices, X_cols);
+        },
+        "multi_indices"_a, "X_cols"_a);
+    m.def(
+        "build_penalty_matrices_nd",
+        [](const std::vector<int>& degrees, const zelt::Bounds& bounds, int n_grid_per_dim) {
+            zelt::PenaltyMatricesND r = zelt::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+            return py::make_tuple(py::cast(std::move(r.R1)), py::cast(std::move(r.R2)),
+                                  py::cast(std::move(r.multi_indices)));
+        },
+        "degrees"_a, "bounds"_a, "n_grid_per_dim"_a = 30);
 }
 
 // Entries 10-11: linear fits.

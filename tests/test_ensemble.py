@@ -253,3 +253,314 @@ def test_fill_up_takes_a_chain_twice():
     res = zc.TournamentMCMC(5, 0, 3, 4, 0.3, 20, FILL_SEED).fit(onehot_design(cols, k), np.array(y))
     assert_matches_reference(res, ref)
 
+
+
+# --------------------------------------------------------------------------
+# Gibbs entropy
+# --------------------------------------------------------------------------
+@pytest.mark.parametrize(
+    "energies, T, expected",
+    [
+        ([0.0, 1.0], 1.0, dict(H=0.5822031089, Hmax=math.log(2), He=0.8399415380, r_heat=0.8415421226, var_E=0.25)),
+        ([3.7], 1.0, dict(H=0.0, Hmax=math.log(2), He=0.0, r_heat=0.01, var_E=0.0)),
+        ([-5.0] * 4, 0.5, dict(H=math.log(4), Hmax=math.log(4), He=1.0, r_heat=1.0, var_E=0.0)),
+        ([2.0, 2.0, 7.0], 0.0, dict(H=math.log(2), Hmax=math.log(3), He=0.6309297536, r_heat=0.6346204560, var_E=50 / 9)),
+        ([1.0, 2.0, 3.0], 0.0, dict(H=0.0, Hmax=math.log(3), He=0.0, r_heat=0.01, var_E=2 / 3)),
+    ],
+)
+def test_gibbs_entropy_known_values(energies, T, expected):
+    g = zc.gibbs_entropy(energies, T)
+    for name, val in expected.items():
+        assert getattr(g, name) == pytest.approx(val, rel=1e-9, abs=1e-12), name
+    assert g.T == T
+
+
+@given(
+    st.lists(st.floats(-1e3, 1e3), min_size=1, max_size=40),
+    st.floats(1e-3, 1e3),
+)
+def test_gibbs_entropy_matches_numpy_and_stays_in_range(energies, T):
+    E = np.array(energies)
+    g = zc.gibbs_entropy(E, T)
+    w = np.exp(-(E - E.min()) / (T + 1e-300))
+    p = w / w.sum()
+    H = -np.sum(p * np.log(p + 1e-300))
+    assert g.H == pytest.approx(H, rel=1e-10, abs=1e-12)
+    assert g.var_E == pytest.approx(np.var(E), rel=1e-9, abs=1e-9)
+    assert -1e-12 <= g.H <= math.log(len(E)) + 1e-12
+    assert -1e-12 <= g.He <= 1 + 1e-12 and 0.01 - 1e-12 <= g.r_heat <= 1 + 1e-12
+    assert g.Hmax == math.log(max(len(E), 2)) and g.T == T
+
+
+def test_gibbs_entropy_var_independent_of_T_and_defaults_to_T_1():
+    E = targets(9)
+    assert len({zc.gibbs_entropy(E, T).var_E for T in (0.0, 0.1, 1.0, 50.0)}) == 1
+    g, g1 = zc.gibbs_entropy(E), zc.gibbs_entropy(E, 1.0)
+    assert g.T == 1.0 and (g.H, g.r_heat) == (g1.H, g1.r_heat)
+    # the record is also reproduced bit for bit by the index-order formulas
+    assert {n: getattr(g, n) for n in ("H", "Hmax", "He", "r_heat", "var_E", "T")} == py_gibbs(list(E), 1.0)
+
+
+def test_gibbs_entropy_negative_temperature_is_not_rejected():
+    g = zc.gibbs_entropy([0.0, 1000.0], -1.0)
+    assert math.isnan(g.H) and math.isnan(g.r_heat) and g.T == -1.0
+
+
+@pytest.mark.parametrize("energies", [[], np.empty(0), np.empty((0, 1))])
+def test_gibbs_entropy_of_empty_sample_is_a_value_error(energies):
+    with pytest.raises(ValueError, match="empty"):
+        zc.gibbs_entropy(energies)
+
+
+def test_gibbs_result_is_read_only_without_constructor():
+    names = ["H", "Hmax", "He", "r_heat", "var_E", "T"]
+    assert [n for n in vars(zc.GibbsResult) if not n.startswith("_")] == names
+    g = zc.gibbs_entropy([1.0, 2.0])
+    assert all(type(getattr(g, n)) is float for n in names)
+    with pytest.raises(TypeError):
+        zc.GibbsResult()
+    for name in names + ["other"]:
+        with pytest.raises(AttributeError):
+            setattr(g, name, 0.0)
+    assert not hasattr(g, "__dict__")
+
+
+# --------------------------------------------------------------------------
+# Tournament search: settings, arguments and result objects
+# --------------------------------------------------------------------------
+def problem(n=40, k=3, seed=0):
+    rng = np.random.default_rng(seed)
+    X = rng.normal(size=(n, k))
+    y = X @ rng.normal(size=k) + 0.05 * rng.normal(size=n)
+    return X, y
+
+
+def same_result(a, b):
+    return (
+        a.energy == b.energy
+        and a.beta_mcmc.tobytes() == b.beta_mcmc.tobytes()
+        and all(getattr(a.gibbs, n) == getattr(b.gibbs, n) for n in ("H", "He", "r_heat", "var_E", "T"))
+        and (a.n_chains, a.n_elite) == (b.n_chains, b.n_elite)
+    )
+
+
+def test_constructor_defaults_positional_and_keyword_agree():
+    X, y = problem(n=30, k=2)
+    small = dict(n_warmup=20, n_deep=50)  # only to keep the fit short
+    r_kw = zc.TournamentMCMC(n_chains=25, n_deep=50, n_elite=5, step_size=0.05, H_piH=20, seed=42, n_warmup=20).fit(X, y)
+    assert same_result(zc.TournamentMCMC(**small).fit(X, y), r_kw)
+    assert same_result(zc.TournamentMCMC(25, 20, 50, 5, 0.05, 20, 42).fit(X, y), r_kw)
+    # the default seed really is 42, and n_warmup 200, n_deep 2000
+    assert same_result(zc.TournamentMCMC().fit(X, y), zc.TournamentMCMC(25, 200, 2000, 5, 0.05, 20, 42).fit(X, y))
+    assert not same_result(zc.TournamentMCMC(seed=43, **small).fit(X, y), r_kw)
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [dict(n_chains=2.5), dict(n_warmup=1.0), dict(seed=-1), dict(seed=2**64), dict(seed=1.0),
+     dict(n_deep=2**31), dict(H_piH=-(2**31) - 1), dict(bogus=1)],
+)
+def test_constructor_refuses_unconvertible_arguments(kwargs):
+    with pytest.raises(TypeError):
+        zc.TournamentMCMC(**kwargs)
+
+
+def test_constructor_accepts_integer_step_numpy_ints_and_largest_seed():
+    X, y = problem(n=20, k=2)
+    a = zc.TournamentMCMC(n_chains=np.int64(3), n_warmup=5, n_deep=5, step_size=1, seed=2**64 - 1).fit(X, y)
+    b = zc.TournamentMCMC(3, 5, 5, 5, 1.0, 20, np.uint64(2**64 - 1)).fit(X, y)
+    assert same_result(a, b)
+    assert not hasattr(zc.TournamentMCMC(), "n_chains") and not hasattr(zc.TournamentMCMC(), "__dict__")
+
+
+def test_fit_optional_penalties_are_converted_r1_first():
+    X, y = problem(n=20, k=2)
+    eng = zc.TournamentMCMC(4, 10, 10)
+    assert same_result(eng.fit(X, y), eng.fit(X, y, None, None, 0.0, 0.0))
+    for kwargs in (dict(R1="abc"), dict(R2="abc"), dict(R1="abc", gamma1=1.0)):
+        with pytest.raises(RuntimeError, match="^Unable to cast Python instance of type "):
+            eng.fit(X, y, **kwargs)
+    with pytest.raises(RuntimeError, match="str"):
+        eng.fit(X, y, R1="abc", R2=object())
+    with pytest.raises(TypeError):
+        eng.fit(X, y, None, None, "x")
+    # R2 given alone is used with its own weight; a zero weight leaves it unused
+    R = 10.0 * np.eye(2)
+    assert same_result(eng.fit(X, y, R2=R), eng.fit(X, y))
+    assert same_result(eng.fit(X, y, R2=R, gamma2=0.3), eng.fit(X, y, R, None, 0.3, 0.0))
+    assert not same_result(eng.fit(X, y, R2=R, gamma2=0.3), eng.fit(X, y))
+
+
+@pytest.mark.parametrize(
+    "settings, args, message",
+    [
+        (dict(n_chains=0), (), "n_chains"),
+        (dict(n_chains=-1), (), "cannot create std::vector larger than max_size()"),
+        (dict(), ("short_y",), "rows"),
+        (dict(), ("R1", np.eye(3), None, 1.0), "R1 must be 2 x 2"),
+        (dict(), ("R2", None, np.ones((2, 3)), 0.0, 1.0), "R2 must be 2 x 2"),
+    ],
+)
+def test_fit_value_errors(settings, args, message):
+    X, y = problem(n=20, k=2)
+    if args and args[0] == "short_y":
+        y, args = y[:-1], ()
+    elif args:
+        args = args[1:]
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        zc.TournamentMCMC(n_warmup=5, n_deep=5, **settings).fit(X, y, *args)
+
+
+def test_unused_penalty_of_wrong_shape_is_accepted():
+    X, y = problem(n=20, k=2)
+    eng = zc.TournamentMCMC(3, 5, 5)
+    assert same_result(eng.fit(X, y, np.eye(5), np.ones(7), 0.0, 0.0), eng.fit(X, y))
+
+
+def test_result_attributes_are_read_only_views_that_keep_the_result_alive():
+    X, y = problem(n=20, k=3)
+    r = zc.TournamentMCMC(4, 10, 10, n_elite=2).fit(X, y)
+    assert [n for n in vars(zc.MCMCResult) if not n.startswith("_")] == [
+        "beta_mcmc", "energy", "gibbs", "n_chains", "n_elite"]
+    b = r.beta_mcmc
+    assert b.shape == (3,) and b.dtype == np.float64 and not b.flags.writeable
+    assert b.base is r and r.beta_mcmc is not b and np.shares_memory(b, r.beta_mcmc)
+    with pytest.raises(ValueError):
+        b[0] = 1.0
+    for name in ("beta_mcmc", "energy", "gibbs", "n_chains", "n_elite", "other"):
+        with pytest.raises(AttributeError):
+            setattr(r, name, 0.0)
+    with pytest.raises(TypeError):
+        zc.MCMCResult()
+    assert (r.n_chains, r.n_elite) == (4, 2) and isinstance(r.energy, float)
+
+    before, g = b.copy(), r.gibbs
+    g_vals = (g.H, g.Hmax, g.He, g.r_heat, g.var_E, g.T)
+    del r
+    gc.collect()
+    _ = [np.ones(3) * i for i in range(1000)]  # reuse freed memory, if any was freed
+    np.testing.assert_array_equal(b, before)
+    assert (g.H, g.Hmax, g.He, g.r_heat, g.var_E, g.T) == g_vals and g.T == 1.0
+    with pytest.raises(AttributeError):
+        g.H = 0.0
+
+
+def test_gibbs_of_result_summarises_chain_energies_at_T_1():
+    X, y = problem(n=20, k=2)
+    r = zc.TournamentMCMC(6, 10, 0).fit(X, y)
+    singles = [zc.TournamentMCMC(1, 10, 0, seed=42 + 1000 * d).fit(X, y).energy for d in range(6)]
+    ref = zc.gibbs_entropy(singles, 1.0)
+    assert all(getattr(r.gibbs, n) == getattr(ref, n) for n in ("H", "Hmax", "He", "r_heat", "var_E", "T"))
+
+
+# --------------------------------------------------------------------------
+# Tournament search: behaviour
+# --------------------------------------------------------------------------
+@pytest.mark.parametrize("base_seed", [42, 2**64 - 2500])
+@pytest.mark.parametrize("n_chains", [5, 20])  # 20 > 16 takes the introsort path of the ranking
+def test_shifted_seed_single_chain_reproduces_each_chain(base_seed, n_chains):
+    X, y = problem(n=30, k=3, seed=1)
+    R1 = np.diag([1.0, 2.0, 3.0])
+    fit_args = (X, y, R1, None, 0.01)
+    singles = [
+        zc.TournamentMCMC(1, 15, 0, 5, 0.1, 20, (base_seed + 1000 * d) % 2**64).fit(*fit_args)
+        for d in range(n_chains)
+    ]
+    whole = zc.TournamentMCMC(n_chains, 15, 0, 5, 0.1, 20, base_seed).fit(*fit_args)
+    energies = [s.energy for s in singles]
+    ref = zc.gibbs_entropy(energies)
+    assert (whole.gibbs.H, whole.gibbs.var_E) == (ref.H, ref.var_E)
+    # no refinement: the result is the lowest-energy chain exactly
+    best = singles[int(np.argmin(energies))]
+    assert whole.energy == best.energy == min(energies)
+    np.testing.assert_array_equal(whole.beta_mcmc, best.beta_mcmc)
+    for s in singles:
+        assert s.gibbs.H == 0.0 and s.gibbs.r_heat == 0.01
+
+
+@pytest.mark.parametrize("n_deep", [0, -5])
+def test_no_refinement_returns_best_chain_and_refinement_never_worsens_it(n_deep):
+    X, y = problem(n=30, k=3, seed=2)
+    plain = zc.TournamentMCMC(8, 20, n_deep, seed=5).fit(X, y)
+    refined = zc.TournamentMCMC(8, 20, 200, seed=5).fit(X, y)
+    assert refined.energy <= plain.energy
+    assert same_result(plain, zc.TournamentMCMC(8, 20, 0, seed=5).fit(X, y))
+
+
+def test_returned_energy_is_the_energy_of_returned_beta():
+    # One-hot rows make X @ beta exact, so the score can be recomputed exactly.
+    k, n = 3, 24
+    X = onehot_design([i % k for i in range(n)], k)
+    y = targets(n, seed=4)
+    R1, R2 = np.diag([1.0, 0.5, 0.25]), np.ones((3, 3))
+    for gammas in ((0.0, 0.0), (0.2, 0.0), (0.1, 0.05)):
+        for n_deep in (0, 60):
+            r = zc.TournamentMCMC(6, 20, n_deep, 3, 0.2, 7, 99).fit(X, y, R1, R2, *gammas)
+            b = r.beta_mcmc
+            assert r.energy == zc.mdl_score_reg(X @ b, y, k, 7, b, R1, R2, *gammas)
+
+
+def test_single_chain_and_elite_settings_are_reported():
+    X, y = problem(n=20, k=2)
+    r = zc.TournamentMCMC(1, 10, 20, -3).fit(X, y)
+    assert (r.n_chains, r.n_elite) == (1, -3)
+    assert (r.gibbs.H, r.gibbs.He, r.gibbs.r_heat) == (0.0, 0.0, 0.01)
+
+
+def test_k0_and_zero_step_edge_cases():
+    X, y = problem(n=20, k=2)
+    r = zc.TournamentMCMC(4, 10, 10).fit(np.empty((20, 0)), y)
+    assert r.beta_mcmc.shape == (0,) and not r.beta_mcmc.flags.writeable
+    assert r.energy == zc.mdl_score(np.zeros(20), y, 0)
+    assert r.gibbs.var_E == 0.0  # every chain has the same energy
+    # step 0: candidates equal the start point, so nothing moves
+    start = zc.TournamentMCMC(3, 0, 0, seed=8).fit(X, y)
+    moved = zc.TournamentMCMC(3, 50, 50, 5, 0.0, seed=8).fit(X, y)
+    assert same_result(start, moved)
+
+
+def test_fit_is_repeatable_on_one_engine():
+    X, y = problem(n=25, k=3)
+    eng = zc.TournamentMCMC(7, 30, 40)
+    first = eng.fit(X, y)
+    assert same_result(first, eng.fit(X, y))
+    other = eng.fit(X[:, :2], y)  # other data with the same engine
+    assert other.beta_mcmc.shape == (2,)
+    assert same_result(first, eng.fit(X, y))
+
+
+def test_non_finite_energies_with_many_chains_complete_deterministically():
+    # Huge proposals overflow b0^2 - b1^2 into +-inf or NaN energies; the
+    # ranking then sees NaNs among numbers (over 16 chains: introsort path).
+    X, y = problem(n=10, k=2)
+    R1 = np.diag([1.0, -1.0])
+    eng = zc.TournamentMCMC(40, 1, 3, 5, 1e155, 20, 3)
+    a, b = eng.fit(X, y, R1, None, 1.0), eng.fit(X, y, R1, None, 1.0)
+    assert a.beta_mcmc.tobytes() == b.beta_mcmc.tobytes()
+    assert a.energy == b.energy or (math.isnan(a.energy) and math.isnan(b.energy))
+
+
+THREAD_SCRIPT = textwrap.dedent(
+    """
+    import numpy as np, zelt_core as zc
+    rng = np.random.default_rng(11)
+    X = rng.normal(size=(80, 4)); y = X @ rng.normal(size=4) + 0.1 * rng.normal(size=80)
+    R1 = np.eye(4); R2 = np.diag([0.0, 1.0, 2.0, 3.0])
+    for n_chains in (3, 30):
+        r = zc.TournamentMCMC(n_chains, 60, 150, 4, 0.1, 20, 123).fit(X, y, R1, R2, 0.01, 0.002)
+        g = r.gibbs
+        print(r.energy.hex(), r.beta_mcmc.tobytes().hex(), g.H.hex(), g.var_E.hex(), g.r_heat.hex())
+    """
+)
+
+
+def test_results_do_not_depend_on_thread_count():
+    outs = []
+    for threads in ("1", "2", "3"):
+        env = dict(os.environ, OMP_NUM_THREADS=threads)
+        proc = subprocess.run([sys.executable, "-c", THREAD_SCRIPT], env=env, capture_output=True,
+                              text=True, timeout=120)
+        assert proc.returncode == 0, proc.stderr
+        outs.append(proc.stdout)
+    assert outs[0].count("\n") == 2
+    assert outs[0] == outs[1] == outs[2]

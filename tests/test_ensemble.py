@@ -2,6 +2,7 @@
 import gc
 import math
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -215,6 +216,7 @@ REFERENCE_CASES = {
     "single_chain": (2, 1, 20, 30, 5, 0.3, 20, 3),
     "k0": (0, 3, 10, 10, 5, 0.3, 20, 2),
     "zero_step": (2, 3, 10, 10, 2, 0.0, 20, 4),
+    "negative_step": (2, 3, 10, 10, 2, -0.2, 20, 4),
     "elite_exceeds_chains": (2, 3, 10, 15, 8, 0.3, 20, 6),
     "seed_wraps": (2, 3, 10, 10, 3, 0.3, 20, 2**64 - 1500),
 }
@@ -392,23 +394,19 @@ def test_fit_optional_penalties_are_converted_r1_first():
 
 
 @pytest.mark.parametrize(
-    "settings, args, message",
+    "settings, drop_last_y, penalty, message",
     [
-        (dict(n_chains=0), (), "n_chains"),
-        (dict(n_chains=-1), (), "cannot create std::vector larger than max_size()"),
-        (dict(), ("short_y",), "rows"),
-        (dict(), ("R1", np.eye(3), None, 1.0), "R1 must be 2 x 2"),
-        (dict(), ("R2", None, np.ones((2, 3)), 0.0, 1.0), "R2 must be 2 x 2"),
+        (dict(n_chains=0), False, (), "n_chains must be at least 1"),
+        (dict(n_chains=-1), False, (), re.escape("cannot create std::vector larger than max_size()")),
+        (dict(), True, (), "X has 20 rows but y has 19 entries"),
+        (dict(), False, (np.eye(3), None, 1.0), "R1 must be 2 x 2, got 3 x 3"),
+        (dict(), False, (None, np.ones((2, 3)), 0.0, 1.0), "R2 must be 2 x 2, got 2 x 3"),
     ],
 )
-def test_fit_value_errors(settings, args, message):
+def test_fit_value_errors(settings, drop_last_y, penalty, message):
     X, y = problem(n=20, k=2)
-    if args and args[0] == "short_y":
-        y, args = y[:-1], ()
-    elif args:
-        args = args[1:]
-    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
-        zc.TournamentMCMC(n_warmup=5, n_deep=5, **settings).fit(X, y, *args)
+    with pytest.raises(ValueError, match=message):
+        zc.TournamentMCMC(n_warmup=5, n_deep=5, **settings).fit(X, y[:-1] if drop_last_y else y, *penalty)
 
 
 def test_unused_penalty_of_wrong_shape_is_accepted():
@@ -445,14 +443,6 @@ def test_result_attributes_are_read_only_views_that_keep_the_result_alive():
         g.H = 0.0
 
 
-def test_gibbs_of_result_summarises_chain_energies_at_T_1():
-    X, y = problem(n=20, k=2)
-    r = zc.TournamentMCMC(6, 10, 0).fit(X, y)
-    singles = [zc.TournamentMCMC(1, 10, 0, seed=42 + 1000 * d).fit(X, y).energy for d in range(6)]
-    ref = zc.gibbs_entropy(singles, 1.0)
-    assert all(getattr(r.gibbs, n) == getattr(ref, n) for n in ("H", "Hmax", "He", "r_heat", "var_E", "T"))
-
-
 # --------------------------------------------------------------------------
 # Tournament search: behaviour
 # --------------------------------------------------------------------------
@@ -468,23 +458,14 @@ def test_shifted_seed_single_chain_reproduces_each_chain(base_seed, n_chains):
     ]
     whole = zc.TournamentMCMC(n_chains, 15, 0, 5, 0.1, 20, base_seed).fit(*fit_args)
     energies = [s.energy for s in singles]
-    ref = zc.gibbs_entropy(energies)
-    assert (whole.gibbs.H, whole.gibbs.var_E) == (ref.H, ref.var_E)
+    ref = zc.gibbs_entropy(energies)  # chain-index order, T = 1
+    assert all(getattr(whole.gibbs, n) == getattr(ref, n) for n in ("H", "Hmax", "He", "r_heat", "var_E", "T"))
     # no refinement: the result is the lowest-energy chain exactly
     best = singles[int(np.argmin(energies))]
     assert whole.energy == best.energy == min(energies)
     np.testing.assert_array_equal(whole.beta_mcmc, best.beta_mcmc)
     for s in singles:
         assert s.gibbs.H == 0.0 and s.gibbs.r_heat == 0.01
-
-
-@pytest.mark.parametrize("n_deep", [0, -5])
-def test_no_refinement_returns_best_chain_and_refinement_never_worsens_it(n_deep):
-    X, y = problem(n=30, k=3, seed=2)
-    plain = zc.TournamentMCMC(8, 20, n_deep, seed=5).fit(X, y)
-    refined = zc.TournamentMCMC(8, 20, 200, seed=5).fit(X, y)
-    assert refined.energy <= plain.energy
-    assert same_result(plain, zc.TournamentMCMC(8, 20, 0, seed=5).fit(X, y))
 
 
 def test_returned_energy_is_the_energy_of_returned_beta():
@@ -498,13 +479,6 @@ def test_returned_energy_is_the_energy_of_returned_beta():
             r = zc.TournamentMCMC(6, 20, n_deep, 3, 0.2, 7, 99).fit(X, y, R1, R2, *gammas)
             b = r.beta_mcmc
             assert r.energy == zc.mdl_score_reg(X @ b, y, k, 7, b, R1, R2, *gammas)
-
-
-def test_single_chain_and_elite_settings_are_reported():
-    X, y = problem(n=20, k=2)
-    r = zc.TournamentMCMC(1, 10, 20, -3).fit(X, y)
-    assert (r.n_chains, r.n_elite) == (1, -3)
-    assert (r.gibbs.H, r.gibbs.He, r.gibbs.r_heat) == (0.0, 0.0, 0.01)
 
 
 def test_k0_and_zero_step_edge_cases():
@@ -538,6 +512,16 @@ def test_non_finite_energies_with_many_chains_complete_deterministically():
     a, b = eng.fit(X, y, R1, None, 1.0), eng.fit(X, y, R1, None, 1.0)
     assert a.beta_mcmc.tobytes() == b.beta_mcmc.tobytes()
     assert a.energy == b.energy or (math.isnan(a.energy) and math.isnan(b.energy))
+
+
+def test_allocation_failure_inside_chain_phase_reaches_python():
+    # 2^50 coefficients cannot be allocated (beyond the address space) while X,
+    # with no rows, is empty: every chain fails inside the parallel loop.
+    for _ in range(2):  # and the engine stays usable
+        with pytest.raises(MemoryError):
+            zc.TournamentMCMC(3, 1, 1).fit(np.empty((0, 2**50)), np.empty(0))
+    X, y = problem(n=10, k=2)
+    assert zc.TournamentMCMC(3, 1, 1).fit(X, y).beta_mcmc.shape == (2,)
 
 
 THREAD_SCRIPT = textwrap.dedent(

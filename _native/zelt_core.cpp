@@ -97,7 +97,9 @@ void register_ensemble(py::module_& m) {
                 // A read-only view of the stored coefficients whose base is the
                 // result, so the memory lives as long as the array.
                 const Vector& b = self.cast<const MCMCResult&>().beta_mcmc;
-                static const double empty = 0.0;  // k = 0: keep the same view/base shape
+                // k = 0 still needs a non-null pointer, or NumPy allocates its own
+                // (empty) buffer and the array loses the result as its base.
+                static const double empty = 0.0;
                 py::array_t<double> a({b.size()}, {static_cast<py::ssize_t>(sizeof(double))},
                                       b.size() > 0 ? b.data() : &empty, self);
                 py::detail::array_proxy(a.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;

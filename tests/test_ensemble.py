@@ -484,7 +484,7 @@ def test_returned_energy_is_the_energy_of_returned_beta():
 def test_k0_and_zero_step_edge_cases():
     X, y = problem(n=20, k=2)
     r = zc.TournamentMCMC(4, 10, 10).fit(np.empty((20, 0)), y)
-    assert r.beta_mcmc.shape == (0,) and not r.beta_mcmc.flags.writeable
+    assert r.beta_mcmc.shape == (0,) and not r.beta_mcmc.flags.writeable and r.beta_mcmc.base is r
     assert r.energy == zc.mdl_score(np.zeros(20), y, 0)
     assert r.gibbs.var_E == 0.0  # every chain has the same energy
     # step 0: candidates equal the start point, so nothing moves

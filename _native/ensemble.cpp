@@ -1,1 +1,240 @@
 #include "ensemble.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace zelt {
+
+GibbsResult gibbs_entropy(const VectorCRef& energies, double T) {
+    const Eigen::Index N = energies.size();
+    if (N == 0) throw std::invalid_argument("gibbs_entropy: energies is empty");
+    const double* E = energies.data();
+
+    double emin = E[0];
+    for (Eigen::Index i = 1; i < N; ++i) emin = std::min(emin, E[i]);
+
+    // w_i = exp(-(E_i - emin) / T): the lowest energy gets weight 1, so the
+    // partition sum cannot overflow for T > 0. Plain index-order loops keep
+    // the sums reproducible.
+    const double Teff = T + 1e-300;
+    Vector w(N);
+    double wsum = 0.0;
+    for (Eigen::Index i = 0; i < N; ++i) {
+        w[i] = std::exp(-(E[i] - emin) / Teff);
+        wsum += w[i];
+    }
+    // H = -sum p ln(p + 1e-300); an underflowed weight contributes exactly 0.
+    double H = 0.0;
+    for (Eigen::Index i = 0; i < N; ++i) {
+        const double p = w[i] / wsum;
+        H -= p * std::log(p + 1e-300);
+    }
+
+    GibbsResult g;
+    g.H = H;
+    g.Hmax = std::log(std::max(static_cast<double>(N), 2.0));
+    g.He = H / (g.Hmax + 1e-300);
+    g.r_heat = 0.01 + 0.99 * g.He;
+
+    double sum = 0.0;
+    for (Eigen::Index i = 0; i < N; ++i) sum += E[i];
+    const double meanE = sum / static_cast<double>(N);
+    double var = 0.0;
+    for (Eigen::Index i = 0; i < N; ++i) {
+        const double d = E[i] - meanE;
+        var += d * d;
+    }
+    g.var_E = var / static_cast<double>(N);
+    g.T = T;
+    return g;
+}
+
+namespace {
+
+// libstdc++'s normal_distribution(mean, sd) returns z * sd + mean from its
+// unit deviate z. Scaling outside a unit-deviate object gives the same stream
+// bit for bit while allowing sd <= 0 (step_size = 0 must work), which the
+// distribution itself takes as a broken precondition. The spare deviate
+// stays inside `unit`, so it carries over between calls as it should.
+struct ScaledNormal {
+    std::normal_distribution<double> unit{0.0, 1.0};
+    double sd;
+
+    explicit ScaledNormal(double sd_) : sd(sd_) {}
+    double operator()(std::mt19937_64& rng) { return unit(rng) * sd + 0.0; }
+};
+
+// Euclidean distance, summed in index order (off the hot path).
+double distance(const Vector& a, const Vector& b) {
+    double s = 0.0;
+    for (Eigen::Index i = 0; i < a.size(); ++i) {
+        const double d = a[i] - b[i];
+        s += d * d;
+    }
+    return std::sqrt(s);
+}
+
+constexpr double kDiversityRadius = 0.1;  // absolute, in coefficient units; inclusive
+
+}  // namespace
+
+struct TournamentMCMC::Problem {
+    MatrixCRef X;
+    VectorCRef y;
+    Eigen::Index k;
+    PenaltySpec pen;
+    double eps_cached;  // tolerance from mad(y), once per fit
+};
+
+struct TournamentMCMC::Workspace {
+    std::mt19937_64 rng;
+    ScaledNormal prop;
+    std::uniform_real_distribution<double> unif{0.0, 1.0};
+    Vector b;    // current point
+    double e = 0.0;
+    Vector bc;   // candidate
+    Vector yp;   // prediction X * candidate
+
+    Workspace(std::uint64_t seed, double sd, Eigen::Index k, Eigen::Index n)
+        : rng(seed), prop(sd), b(k), bc(k), yp(n) {}
+};
+
+TournamentMCMC::TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_elite,
+                               double step_size, int H_piH, std::uint64_t seed)
+    : n_chains_(n_chains),
+      n_warmup_(n_warmup),
+      n_deep_(n_deep),
+      n_elite_(n_elite),
+      step_size_(step_size),
+      H_piH_(H_piH),
+      seed_(seed) {}
+
+double TournamentMCMC::energy_local(const Problem& pb, const Vector& bv, Vector& yp) const {
+    yp.noalias() = pb.X * bv;
+    return mdl_score_cached(yp, pb.y, static_cast<int>(pb.k), H_piH_, pb.eps_cached, &bv, &pb.pen);
+}
+
+void TournamentMCMC::metropolis_step(const Problem& pb, Workspace& ws, double T) const {
+    ws.bc = ws.b;  // same size: copies, never reallocates
+    for (Eigen::Index i = 0; i < pb.k; ++i) ws.bc[i] += ws.prop(ws.rng);
+    const double ec = energy_local(pb, ws.bc, ws.yp);
+    // A strictly better candidate is taken without a draw; otherwise accept
+    // with probability exp(min(0, (e - ec)/T)), a NaN ratio counting as 0.
+    bool accept = ec < ws.e;
+    if (!accept) {
+        const double u = ws.unif(ws.rng);
+        const double x = (ws.e - ec) / T;
+        accept = u < std::exp(x < 0.0 ? x : 0.0);
+    }
+    if (accept) {
+        ws.b.swap(ws.bc);
+        ws.e = ec;
+    }
+}
+
+Chain TournamentMCMC::run_chain(const Problem& pb, int c) const {
+    // Seeds wrap modulo 2^64, so engines with seeds s and s + 1000 d share streams.
+    const std::uint64_t seed = seed_ + 1000u * static_cast<std::uint64_t>(c);
+    Workspace ws(seed, step_size_, pb.k, pb.X.rows());
+    ScaledNormal init(0.5);
+    for (Eigen::Index i = 0; i < pb.k; ++i) ws.b[i] = init(ws.rng);
+    ws.e = energy_local(pb, ws.b, ws.yp);
+
+    // Annealing: step it runs at T = 2 * 0.995^it.
+    double T = 2.0;
+    for (int it = 0; it < n_warmup_; ++it) {
+        metropolis_step(pb, ws, T);
+        T *= 0.995;
+    }
+    return Chain{std::move(ws.b), ws.e};  // final state, not the best visited
+}
+
+MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const Matrix* R1,
+                               const Matrix* R2, double gamma1, double gamma2) const {
+    // Settings and shapes are checked once here; the hot loop trusts them.
+    if (n_chains_ < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+    if (n_chains_ == 0) {
+        throw std::invalid_argument("TournamentMCMC.fit: n_chains must be at least 1 (no chain to rank)");
+    }
+    if (X.rows() != y.size()) {
+        throw std::invalid_argument("X has " + std::to_string(X.rows()) + " rows but y has " +
+                                    std::to_string(y.size()) + " entries");
+    }
+    const Problem pb{X, y, X.cols(), PenaltySpec{R1, R2, gamma1, gamma2}, tolerance_from_targets(y)};
+    require_penalty_shape(pb.pen, pb.k);
+
+    // Chain phase: every chain owns its slot, so the loop needs no lock; an
+    // exception may not cross the parallel region and is rethrown afterwards
+    // (the lowest chain index first, whatever the thread count).
+    std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
+    std::vector<std::exception_ptr> failures(chains.size());
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int c = 0; c < n_chains_; ++c) {
+        try {
+            chains[static_cast<std::size_t>(c)] = run_chain(pb, c);
+        } catch (...) {
+            failures[static_cast<std::size_t>(c)] = std::current_exception();
+        }
+    }
+    for (const auto& f : failures) {
+        if (f) std::rethrow_exception(f);
+    }
+
+    Vector energies(n_chains_);
+    for (int c = 0; c < n_chains_; ++c) energies[c] = chains[static_cast<std::size_t>(c)].energy;
+    const GibbsResult gb = gibbs_entropy(energies, 1.0);
+
+    // Elite: the best chain, then chains farther than the radius from every
+    // member, in ranking order; then fill up from position m of the ranking,
+    // blind to what is already taken (a chain may enter twice).
+    std::sort(chains.begin(), chains.end(),
+              [](const Chain& a, const Chain& b) { return a.energy < b.energy; });
+    std::vector<Chain> elite;
+    elite.push_back(chains[0]);
+    for (std::size_t i = 1; i < chains.size() && static_cast<int>(elite.size()) < n_elite_; ++i) {
+        bool diverse = true;
+        for (const Chain& member : elite) {
+            if (distance(chains[i].beta, member.beta) <= kDiversityRadius) {
+                diverse = false;
+                break;
+            }
+        }
+        if (diverse) elite.push_back(chains[i]);
+    }
+    if (static_cast<int>(elite.size()) < n_elite_) {
+        const std::size_t m = elite.size();
+        for (std::size_t i = m; i < chains.size() && static_cast<int>(elite.size()) < n_elite_; ++i) {
+            elite.push_back(chains[i]);
+        }
+    }
+
+    // Deep refinement: smaller, colder steps; one temperature falls across the
+    // whole stage, starting from 0.5 * r_heat of the chain ensemble.
+    Vector best_b = elite[0].beta;
+    double best_e = elite[0].energy;
+    double T = 0.5 * gb.r_heat;
+    for (std::size_t ei = 0; ei < elite.size(); ++ei) {
+        const std::uint64_t seed = seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei);
+        Workspace ws(seed, 0.3 * step_size_, pb.k, X.rows());
+        ws.b = elite[ei].beta;
+        ws.e = elite[ei].energy;  // taken over, not recomputed
+        for (int it = 0; it < n_deep_; ++it) {
+            metropolis_step(pb, ws, T);
+            if (ws.e < best_e) {
+                best_b = ws.b;
+                best_e = ws.e;
+            }
+            T *= 0.9997;
+        }
+    }
+
+    return MCMCResult{std::move(best_b), best_e, gb, n_chains_, n_elite_};
+}
+
+}  // namespace zelt

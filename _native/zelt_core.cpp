@@ -117,7 +117,60 @@ void register_fit(py::module_& m) {
 
 // Entries 12-15: Gibbs entropy and the tournament search.
 void register_ensemble(py::module_& m) {
-    (void)m;
+    using zelt::GibbsResult;
+    using zelt::MCMCResult;
+    using zelt::TournamentMCMC;
+
+    // No constructor and no instance dictionary: instances come only from the
+    // module and every attribute is read-only.
+    py::class_<GibbsResult>(m, "GibbsResult")
+        .def_readonly("H", &GibbsResult::H)
+        .def_readonly("Hmax", &GibbsResult::Hmax)
+        .def_readonly("He", &GibbsResult::He)
+        .def_readonly("r_heat", &GibbsResult::r_heat)
+        .def_readonly("var_E", &GibbsResult::var_E)
+        .def_readonly("T", &GibbsResult::T);
+
+    m.def(
+        "gibbs_entropy", [](const Vector& energies, double T) { return zelt::gibbs_entropy(energies, T); },
+        "energies"_a, "T"_a = 1.0);
+
+    py::class_<MCMCResult>(m, "MCMCResult")
+        .def_property_readonly(
+            "beta_mcmc",
+            [](const py::object& self) {
+                // A read-only view of the stored coefficients whose base is the
+                // result, so the memory lives as long as the array.
+                const Vector& b = self.cast<const MCMCResult&>().beta_mcmc;
+                // k = 0 still needs a non-null pointer, or NumPy allocates its own
+                // (empty) buffer and the array loses the result as its base.
+                static const double empty = 0.0;
+                py::array_t<double> a({b.size()}, {static_cast<py::ssize_t>(sizeof(double))},
+                                      b.size() > 0 ? b.data() : &empty, self);
+                py::detail::array_proxy(a.ptr())->flags &= ~py::detail::npy_api::NPY_ARRAY_WRITEABLE_;
+                return a;
+            })
+        .def_readonly("energy", &MCMCResult::energy)
+        .def_property_readonly(
+            "gibbs", [](const MCMCResult& r) -> const GibbsResult& { return r.gibbs; },
+            py::return_value_policy::reference_internal)
+        .def_readonly("n_chains", &MCMCResult::n_chains)
+        .def_readonly("n_elite", &MCMCResult::n_elite);
+
+    py::class_<TournamentMCMC>(m, "TournamentMCMC")
+        .def(py::init<int, int, int, int, double, int, std::uint64_t>(), "n_chains"_a = 25,
+             "n_warmup"_a = 200, "n_deep"_a = 2000, "n_elite"_a = 5, "step_size"_a = 0.05,
+             "H_piH"_a = 20, "seed"_a = std::uint64_t{42})
+        .def(
+            "fit",
+            [](const TournamentMCMC& self, const Matrix& X, const Vector& y, const py::object& R1,
+               const py::object& R2, double gamma1, double gamma2) {
+                const std::optional<Matrix> r1 = optional_matrix(R1);  // R1 before R2
+                const std::optional<Matrix> r2 = optional_matrix(R2);
+                return self.fit(X, y, pointer_to(r1), pointer_to(r2), gamma1, gamma2);
+            },
+            "X"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
+            "gamma2"_a = 0.0);
 }
 
 }  // namespace

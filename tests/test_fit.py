@@ -450,3 +450,13 @@ def test_empty_problems(fn):
     f = getattr(z, fn)
     np.testing.assert_array_equal(f(np.zeros((0, 3)), np.zeros(0)), np.zeros(3))
     assert f(np.zeros((4, 0)), np.ones(4)).shape == (0,)
+
+
+@pytest.mark.parametrize("p", [2, 15, 16, 17, 64])
+def test_ols_single_wide_row_is_pseudo_inverse(p):
+    # One observation, many coefficients: the minimum-norm solution is
+    # x * y / (x . x), on both of the decomposition's size paths.
+    x = rng(p).standard_normal(p)
+    beta = z.ols(x[None, :], [3.0])
+    np.testing.assert_allclose(beta, x * 3.0 / (x @ x), rtol=1e-12, atol=1e-14)
+    assert np.all(z.ols(np.zeros((1, p)), [3.0]) == 0.0)

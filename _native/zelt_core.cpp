@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pybind11/typing.h>
 
 #include <optional>
 
@@ -22,6 +23,9 @@ namespace {
 // Optional-matrix parameter: None -> absent; anything else must convert to a
 // Matrix (a failed cast raises RuntimeError "Unable to cast Python instance
 // of type ..."). Callers convert R1 before R2.
+// Typed as Optional[ArrayLike] in the generated signatures.
+using OptionalMatrix = py::typing::Optional<Matrix>;
+
 std::optional<Matrix> optional_matrix(const py::object& obj) {
     if (obj.is_none()) return std::nullopt;
     return obj.cast<Matrix>();
@@ -69,7 +73,7 @@ void register_basis(py::module_& m) {
         "smoothness_penalty_matrices_1d",
         [](int deg, double x_min, double x_max, int n_grid) {
             zelt::PenaltyMatrices1D r = zelt::smoothness_penalty_matrices_1d(deg, x_min, x_max, n_grid);
-            return py::make_tuple(py::cast(std::move(r.R1)), py::cast(std::move(r.R2)));
+            return std::make_pair(std::move(r.R1), std::move(r.R2));
         },
         "deg"_a, "x_min"_a, "x_max"_a, "n_grid"_a = 600);
     m.def(
@@ -86,8 +90,7 @@ void register_basis(py::module_& m) {
         "build_penalty_matrices_nd",
         [](const std::vector<int>& degrees, const zelt::Bounds& bounds, int n_grid_per_dim) {
             zelt::PenaltyMatricesND r = zelt::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
-            return py::make_tuple(py::cast(std::move(r.R1)), py::cast(std::move(r.R2)),
-                                  py::cast(std::move(r.multi_indices)));
+            return std::make_tuple(std::move(r.R1), std::move(r.R2), std::move(r.multi_indices));
         },
         "degrees"_a, "bounds"_a, "n_grid_per_dim"_a = 30);
 }
@@ -103,8 +106,8 @@ void register_fit(py::module_& m) {
         "X"_a, "y"_a);
     m.def(
         "fit_regularized_linear",
-        [](const Matrix& Phi, const Vector& y, const py::object& R1, const py::object& R2,
-           double gamma1, double gamma2, double ridge) {
+        [](const Matrix& Phi, const Vector& y, const OptionalMatrix& R1,
+           const OptionalMatrix& R2, double gamma1, double gamma2, double ridge) {
             const std::optional<Matrix> r1 = optional_matrix(R1);
             const std::optional<Matrix> r2 = optional_matrix(R2);
             const zelt::PenaltySpec pen{pointer_to(r1), pointer_to(r2), gamma1, gamma2};
@@ -163,8 +166,8 @@ void register_ensemble(py::module_& m) {
              "H_piH"_a = 20, "seed"_a = std::uint64_t{42})
         .def(
             "fit",
-            [](const TournamentMCMC& self, const Matrix& X, const Vector& y, const py::object& R1,
-               const py::object& R2, double gamma1, double gamma2) {
+            [](const TournamentMCMC& self, const Matrix& X, const Vector& y, const OptionalMatrix& R1,
+               const OptionalMatrix& R2, double gamma1, double gamma2) {
                 const std::optional<Matrix> r1 = optional_matrix(R1);  // R1 before R2
                 const std::optional<Matrix> r2 = optional_matrix(R2);
                 return self.fit(X, y, pointer_to(r1), pointer_to(r2), gamma1, gamma2);

@@ -12,7 +12,7 @@ import argparse
 import pathlib
 import time
 from dataclasses import dataclass
-from typing import Callable, List, Sequence
+from typing import Callable, Dict, List, Sequence, Tuple
 
 import numpy as np
 
@@ -84,7 +84,7 @@ def part_two(args: argparse.Namespace, rng: np.random.Generator) -> None:
     bounds = [(-1.0, 1.0), (-1.0, 1.0)]
     R1, R2, multi = z.build_penalty_matrices_nd(degrees, bounds, 20)
     # Surface f(u, v) = 0.3 + u - 0.5 v + 0.8 u v - 0.6 u^2, in the basis order of `multi`.
-    coef = {(0, 0): 0.3, (1, 0): 1.0, (0, 1): -0.5, (1, 1): 0.8, (2, 0): -0.6}
+    coef: Dict[Tuple[int, ...], float] = {(0, 0): 0.3, (1, 0): 1.0, (0, 1): -0.5, (1, 1): 0.8, (2, 0): -0.6}
     truth = np.array([coef.get(tuple(m), 0.0) for m in multi])
     n = max(args.n, 50)
     u, v = rng.uniform(-1.0, 1.0, n), rng.uniform(-1.0, 1.0, n)
@@ -119,8 +119,9 @@ def plot(path: str, x: np.ndarray, y: np.ndarray, outliers: np.ndarray, truth: n
     ax.scatter(x[inlier], y[inlier], s=10, c="0.45", label="data")
     ax.scatter(x[~inlier], y[~inlier], s=14, c="tab:red", marker="x", label="gross outliers")
     ax.plot(grid, G @ truth, "k--", lw=2, label="truth")
-    for r, colour in zip(rows, ["tab:orange", "tab:purple", "tab:green"]):
-        ax.plot(grid, G @ r.beta, color=colour, lw=1.8, label=r.name)
+    styles = [("tab:orange", "-"), ("tab:purple", ":"), ("tab:green", "-")]
+    for r, (colour, ls) in zip(rows, styles):
+        ax.plot(grid, G @ r.beta, color=colour, ls=ls, lw=2.2, label=r.name)
     ax.set_xlabel("x")
     ax.set_ylabel("y")
     ax.set_title("zelt_core: least squares vs. tournament MCMC (MDL)")

@@ -13,7 +13,8 @@ namespace zelt {
 // ---- one variable ---------------------------------------------------------
 
 void deriv_row(double x, int deg, int order, Eigen::Ref<Vector> out) {
-    for (int p = 0; p <= deg; ++p) out[p] = col_deriv_scalar(x, p, order);
+    // A 64-bit counter: with deg = INT_MAX an int counter could never exceed it.
+    for (std::int64_t p = 0; p <= deg; ++p) out[p] = col_deriv_scalar(x, static_cast<int>(p), order);
 }
 
 Matrix design_matrix_1d(int deg, const VectorCRef& x) {
@@ -56,17 +57,17 @@ Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
     // the several-variable penalties.
     if (deg < -1) throw std::bad_alloc();
     const Eigen::Index M = static_cast<Eigen::Index>(deg) + 1;
+    // The M x M results first: an impossible size fails here, before any work.
+    Matrix C(M, M), Rb(M, M);
     Vector a1(M), a2(M), b1(M), b2(M);
     deriv_row(x_min, deg, 1, a1);
     deriv_row(x_min, deg, 2, a2);
     deriv_row(x_max, deg, 1, b1);
     deriv_row(x_max, deg, 2, b2);
     // C = b2 b1' - a2 a1'; Rb = (C + C') / 2.
-    Matrix C(M, M);
     for (Eigen::Index j = 0; j < M; ++j) {
         for (Eigen::Index i = 0; i < M; ++i) C(i, j) = b2[i] * b1[j] - a2[i] * a1[j];
     }
-    Matrix Rb(M, M);
     for (Eigen::Index j = 0; j < M; ++j) {
         for (Eigen::Index i = 0; i < M; ++i) Rb(i, j) = (C(i, j) + C(j, i)) * 0.5;
     }
@@ -81,8 +82,8 @@ void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim, Mu
         out.push_back(current);
         return;
     }
-    for (int i = 0; i <= degrees[dim]; ++i) {
-        current[dim] = i;
+    for (std::int64_t i = 0; i <= degrees[dim]; ++i) {  // 64-bit: degrees[dim] may be INT_MAX
+        current[dim] = static_cast<int>(i);
         generate_multi_indices(degrees, dim + 1, current, out);
     }
 }

@@ -447,3 +447,40 @@ def test_results_independent_of_memory_order_and_dtype(n, p, seed):
         )
         ref = ref or got
         assert got == ref
+
+
+# ------------------------------------------------- integers at the 32-bit limits
+
+SANITIZED = bool(__import__("os").environ.get("ZELT_SANITIZED"))
+LIMIT_CALLS = [
+    ("mdl_score k,H max", lambda: z.mdl_score([1.0], [1.0], INT32_MAX, INT32_MAX), float),
+    ("mdl_score k,H min", lambda: z.mdl_score([1.0], [1.0], INT32_MIN, INT32_MIN), float),
+    ("design_matrix_1d min", lambda: z.design_matrix_1d(INT32_MIN, [1.0]), ValueError),
+    ("design_matrix_1d max, no points", lambda: z.design_matrix_1d(INT32_MAX, []), np.ndarray),
+    ("penalty_1d deg max", lambda: z.smoothness_penalty_matrices_1d(INT32_MAX, 0.0, 1.0, 2), MemoryError),
+    ("penalty_1d deg min", lambda: z.smoothness_penalty_matrices_1d(INT32_MIN, 0.0, 1.0, 2), ValueError),
+    ("penalty_1d n_grid min", lambda: z.smoothness_penalty_matrices_1d(2, 0.0, 1.0, INT32_MIN), ValueError),
+    ("boundary deg max", lambda: z.boundary_reduce_1d(INT32_MAX, 0.0, 1.0), MemoryError),
+    ("boundary deg min", lambda: z.boundary_reduce_1d(INT32_MIN, 0.0, 1.0), MemoryError),
+    ("design_nd powers", lambda: z.design_matrix_nd([[INT32_MAX, INT32_MIN]], [[2.0], [0.5]]), np.ndarray),
+    ("penalty_nd deg max", lambda: z.build_penalty_matrices_nd([INT32_MAX], [(0.0, 1.0)], 2), MemoryError),
+    ("penalty_nd deg min", lambda: z.build_penalty_matrices_nd([INT32_MIN], [(0.0, 1.0)], 2), MemoryError),
+    ("penalty_nd n min", lambda: z.build_penalty_matrices_nd([1], [(0.0, 1.0)], INT32_MIN), ValueError),
+    ("penalty_nd n max, 3 axes", lambda: z.build_penalty_matrices_nd([1] * 3, [(0.0, 1.0)] * 3, INT32_MAX), ValueError),
+    ("tournament settings", lambda: z.TournamentMCMC(1, 0, 1, INT32_MAX, 0.1, INT32_MAX, 2**64 - 1).fit([[1.0]], [1.0]), z.MCMCResult),
+    ("tournament negative settings", lambda: z.TournamentMCMC(1, INT32_MIN, INT32_MIN, INT32_MIN, 0.1, INT32_MIN, 0).fit([[1.0]], [1.0]), z.MCMCResult),
+    ("tournament chains min", lambda: z.TournamentMCMC(INT32_MIN).fit([[1.0]], [1.0]), ValueError),
+] + ([] if SANITIZED else [
+    # The sanitizer's allocator aborts on a failed operator new instead of throwing.
+    ("tournament chains max", lambda: z.TournamentMCMC(INT32_MAX).fit([[1.0]], [1.0]), MemoryError),
+])
+
+
+@pytest.mark.limits
+@pytest.mark.parametrize("name, fn, expected", LIMIT_CALLS, ids=[c[0] for c in LIMIT_CALLS])
+def test_integer_limits(name, fn, expected):
+    out, err = call(fn)
+    if issubclass(expected, BaseException):
+        assert isinstance(err, expected), repr(err)
+    else:
+        assert err is None and isinstance(out, expected), repr(err)

@@ -657,3 +657,15 @@ def test_penalty_nd_default_grid_and_result_kind():
 def test_penalty_nd_argument_kinds(degrees, bounds):
     with pytest.raises(TypeError):
         z.build_penalty_matrices_nd(degrees, bounds, 5)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: z.boundary_reduce_1d(2**31 - 1, 0.0, 1.0),
+    lambda: z.smoothness_penalty_matrices_1d(2**31 - 1, 0.0, 1.0, 2),
+    lambda: z.build_penalty_matrices_nd([2**31 - 1], [(0.0, 1.0)], 2),
+], ids=["boundary", "penalty_1d", "penalty_nd"])
+def test_largest_degree_is_a_memory_error_not_a_crash(call):
+    # deg + 1 = 2^31 coefficients: the M x M result can never be allocated, and
+    # the loops over 0..deg must not wrap their counters on the way there.
+    with pytest.raises(MemoryError):
+        call()

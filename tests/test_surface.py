@@ -10,7 +10,7 @@ import pytest
 HERE = pathlib.Path(__file__).resolve().parent
 
 
-@pytest.mark.parametrize("group", ["stats", "basis", "fit", "ensemble", "layout"])
+@pytest.mark.parametrize("group", ["stats", "basis", "fit", "ensemble", "layout", "limits"])
 def test_surface_group(group):
     res = subprocess.run(
         [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-m", group,

@@ -57,19 +57,21 @@ Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
     // the several-variable penalties.
     if (deg < -1) throw std::bad_alloc();
     const Eigen::Index M = static_cast<Eigen::Index>(deg) + 1;
-    // The M x M results first: an impossible size fails here, before any work.
-    Matrix C(M, M), Rb(M, M);
+    // The M x M result first: an impossible size fails here, before any work.
+    Matrix Rb(M, M);
     Vector a1(M), a2(M), b1(M), b2(M);
     deriv_row(x_min, deg, 1, a1);
     deriv_row(x_min, deg, 2, a2);
     deriv_row(x_max, deg, 1, b1);
     deriv_row(x_max, deg, 2, b2);
-    // C = b2 b1' - a2 a1'; Rb = (C + C') / 2.
+    // Rb = (C + C') / 2 with C = b2 b1' - a2 a1'. Both entries of C are formed
+    // on the fly (same operations, same rounding), so no second M x M matrix.
     for (Eigen::Index j = 0; j < M; ++j) {
-        for (Eigen::Index i = 0; i < M; ++i) C(i, j) = b2[i] * b1[j] - a2[i] * a1[j];
-    }
-    for (Eigen::Index j = 0; j < M; ++j) {
-        for (Eigen::Index i = 0; i < M; ++i) Rb(i, j) = (C(i, j) + C(j, i)) * 0.5;
+        for (Eigen::Index i = 0; i < M; ++i) {
+            const double c_ij = b2[i] * b1[j] - a2[i] * a1[j];
+            const double c_ji = b2[j] * b1[i] - a2[j] * a1[i];
+            Rb(i, j) = (c_ij + c_ji) * 0.5;
+        }
     }
     return Rb;
 }

@@ -124,6 +124,27 @@ def check_array(out, shape):
     assert out.flags.writeable
 
 
+def check_penalised(out, err, converts, X, y, R1, R2, g1, g2):
+    """Shared oracle of the calls with optional penalty matrices: conversion
+    first (TypeError), then R1 and R2 casts (RuntimeError), then shapes
+    (ValueError). Returns the column count when the call had to succeed."""
+    if not converts:
+        expect_type_error(err)
+        return None
+    for R in (R1, R2):
+        if R is not None and not is_matrix(R):
+            assert isinstance(err, RuntimeError)
+            assert str(err).startswith("Unable to cast Python instance of type ")
+            return None
+    n, p = mshape(X)
+    bad_pen = any(R is not None and g != 0.0 and mshape(R) != (p, p) for R, g in ((R1, g1), (R2, g2)))
+    if vlen(y) != n or bad_pen:
+        assert isinstance(err, ValueError), repr(err)
+        return None
+    assert err is None, repr(err)
+    return p
+
+
 # ------------------------------------------------------------------- stats
 
 
@@ -327,21 +348,10 @@ def test_ols(X, y):
 @given(arrays(max_side=5), vectors(st.integers(0, 5)), opt_matrix, opt_matrix, floats, floats, floats)
 def test_fit_regularized_linear(Phi, y, R1, R2, g1, g2, ridge):
     out, err = call(z.fit_regularized_linear, Phi, y, R1, R2, g1, g2, ridge)
-    if not (is_matrix(Phi) and is_vector(y) and is_real(g1) and is_real(g2) and is_real(ridge)):
-        expect_type_error(err)
-        return
-    for R in (R1, R2):
-        if R is not None and not is_matrix(R):
-            assert isinstance(err, RuntimeError)
-            assert str(err).startswith("Unable to cast Python instance of type ")
-            return
-    n, p = mshape(Phi)
-    bad_pen = any(R is not None and g != 0.0 and mshape(R) != (p, p) for R, g in ((R1, g1), (R2, g2)))
-    if vlen(y) != n or bad_pen:
-        assert isinstance(err, ValueError), repr(err)
-        return
-    assert err is None, repr(err)
-    check_array(out, (p,))
+    converts = is_matrix(Phi) and is_vector(y) and is_real(g1) and is_real(g2) and is_real(ridge)
+    p = check_penalised(out, err, converts, Phi, y, R1, R2, g1, g2)
+    if p is not None:
+        check_array(out, (p,))
 
 
 # ------------------------------------------------------------------ ensemble
@@ -391,21 +401,10 @@ def test_tournament_constructor(n_chains, n_warmup, n_deep, n_elite, step, H, se
 def test_tournament_fit_arguments(X, y, R1, R2, g1, g2):
     eng = z.TournamentMCMC(3, 4, 4, 2, 0.1, 20, 5)
     out, err = call(eng.fit, X, y, R1, R2, g1, g2)
-    if not (is_matrix(X) and is_vector(y) and is_real(g1) and is_real(g2)):
-        expect_type_error(err)
-        return
-    for R in (R1, R2):
-        if R is not None and not is_matrix(R):
-            assert isinstance(err, RuntimeError)
-            assert str(err).startswith("Unable to cast Python instance of type ")
-            return
-    n, k = mshape(X)
-    bad_pen = any(R is not None and g != 0.0 and mshape(R) != (k, k) for R, g in ((R1, g1), (R2, g2)))
-    if vlen(y) != n or bad_pen:
-        assert isinstance(err, ValueError), repr(err)
-        return
-    assert err is None, repr(err)
-    assert isinstance(out, z.MCMCResult) and out.beta_mcmc.shape == (k,)
+    converts = is_matrix(X) and is_vector(y) and is_real(g1) and is_real(g2)
+    k = check_penalised(out, err, converts, X, y, R1, R2, g1, g2)
+    if k is not None:
+        assert isinstance(out, z.MCMCResult) and out.beta_mcmc.shape == (k,)
 
 
 @pytest.mark.ensemble

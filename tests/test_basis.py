@@ -99,6 +99,15 @@ def reference_penalty_nd(degrees, bounds, n):
     return R1, R2, [list(mi) for mi in mis]
 
 
+def assert_matches_reference(degrees, bounds, n):
+    R1, R2, mis = z.build_penalty_matrices_nd(degrees, bounds, n)
+    ref1, ref2, ref_mis = reference_penalty_nd(degrees, bounds, n)
+    assert mis == ref_mis
+    for R, ref in ((R1, ref1), (R2, ref2)):
+        assert_close_to_scale(R, ref)
+        assert_exactly_symmetric(R)
+
+
 def quad(beta, R):
     return float(beta @ R @ beta)
 
@@ -526,13 +535,7 @@ def test_penalty_nd_failures(degrees, bounds, n, exc, match):
     ],
 )
 def test_penalty_nd_matches_straightforward_construction(degrees, bounds, n):
-    R1, R2, mis = z.build_penalty_matrices_nd(degrees, bounds, n)
-    ref1, ref2, ref_mis = reference_penalty_nd(degrees, bounds, n)
-    assert mis == ref_mis
-    assert_close_to_scale(R1, ref1)
-    assert_close_to_scale(R2, ref2)
-    assert_exactly_symmetric(R1)
-    assert_exactly_symmetric(R2)
+    assert_matches_reference(degrees, bounds, n)
 
 
 @pytest.mark.parametrize(
@@ -567,13 +570,7 @@ def test_penalty_nd_property(degrees, n, data):
     lows = data.draw(st.lists(st.floats(-3, 3), min_size=D, max_size=D))
     widths = data.draw(st.lists(st.floats(-2, 2).filter(lambda w: abs(w) > 1e-3), min_size=D, max_size=D))
     bounds = [(lo, lo + w) for lo, w in zip(lows, widths)]
-    R1, R2, mis = z.build_penalty_matrices_nd(degrees, bounds, n)
-    ref1, ref2, ref_mis = reference_penalty_nd(degrees, bounds, n)
-    assert mis == ref_mis
-    assert_close_to_scale(R1, ref1)
-    assert_close_to_scale(R2, ref2)
-    assert_exactly_symmetric(R1)
-    assert_exactly_symmetric(R2)
+    assert_matches_reference(degrees, bounds, n)
 
 
 @pytest.mark.parametrize("flip", [(True, False), (False, True), (True, True), (True, True, True)])

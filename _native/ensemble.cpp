@@ -193,8 +193,13 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
     // Elite: the best chain, then chains farther than the radius from every
     // member, in ranking order; then fill up from position m of the ranking,
     // blind to what is already taken (a chain may enter twice).
-    std::sort(chains.begin(), chains.end(),
-              [](const Chain& a, const Chain& b) { return a.energy < b.energy; });
+    // Ascending energy; an energy that is not a number ranks after every
+    // number. A bare `<` is no strict weak ordering once a NaN is present
+    // (undefined behaviour for std::sort) and could rank a NaN chain first,
+    // whose energy nothing can then improve on. Without NaNs this is exactly `<`.
+    std::sort(chains.begin(), chains.end(), [](const Chain& a, const Chain& b) {
+        return a.energy < b.energy || (!std::isnan(a.energy) && std::isnan(b.energy));
+    });
     std::vector<Chain> elite;
     elite.push_back(chains[0]);
     for (std::size_t i = 1; i < chains.size() && static_cast<int>(elite.size()) < n_elite_; ++i) {

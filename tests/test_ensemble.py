@@ -548,3 +548,23 @@ def test_results_do_not_depend_on_thread_count():
         outs.append(proc.stdout)
     assert outs[0].count("\n") == 2
     assert outs[0] == outs[1] == outs[2]
+
+
+@pytest.mark.parametrize("n_chains", [6, 40])  # insertion-sort and introsort paths
+def test_chains_with_nan_energy_rank_last(n_chains):
+    # Huge proposals make b0^2 - b1^2 overflow to +-inf or inf - inf = NaN.
+    # Chain c of the fit is a one-chain engine seeded seed + 1000 c, so each
+    # chain's final energy is observable; the ranking must prefer any number
+    # to a NaN (never report NaN while a chain has a real energy).
+    X, y = problem(n=10, k=2)
+    R1 = np.diag([1.0, -1.0])
+    seed, step = 3, 3e154  # chain 0 ends at NaN, later chains at +-inf or numbers
+    energies = [
+        zc.TournamentMCMC(1, 3, 0, 1, step, 20, seed + 1000 * c).fit(X, y, R1, None, 1.0).energy
+        for c in range(n_chains)
+    ]
+    numbers = [e for e in energies if not math.isnan(e)]
+    assert numbers and len(numbers) < n_chains  # the case is really mixed
+    assert math.isnan(energies[0])
+    r = zc.TournamentMCMC(n_chains, 3, 0, 3, step, 20, seed).fit(X, y, R1, None, 1.0)
+    assert r.energy == min(numbers)

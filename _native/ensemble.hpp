@@ -86,17 +86,20 @@ private:
     std::size_t p_ = kN;
 };
 
-// generate_canonical<double, 53> on a 64-bit engine: one output x,
-// x * 2^-64 rounded to nearest, 1.0 taken down to the largest double below it.
-// The two 32-bit halves scale exactly and their sum rounds once, so this
-// is the correctly rounded x * 2^-64 of the library without the branch of
-// an unsigned 64-bit conversion, which mispredicts on half of all outputs.
-inline double canonical(Mt64& rng) {
-    const std::uint64_t x = rng();
+// generate_canonical<double, 53> on a 64-bit engine output x: x * 2^-64
+// rounded to nearest, 1.0 taken down to the largest double below it. The two
+// 32-bit halves scale exactly and their sum rounds once, so this is the
+// correctly rounded x * 2^-64 of the library without the branch of an
+// unsigned 64-bit conversion, which mispredicts on half of all outputs.
+inline double canonical_from_bits(std::uint64_t x) {
     const double u = static_cast<double>(static_cast<std::int64_t>(x >> 32)) * 0x1p-32 +
                      static_cast<double>(static_cast<std::int64_t>(x & 0xffffffffu)) * 0x1p-64;
     return (u >= 1.0) ? 0x1.fffffffffffffp-1 : u;
 }
+
+// A uniform draw on [0, 1): one engine output. (uniform_real_distribution(0, 1)
+// returns canonical * (1 - 0) + 0, the same value.)
+inline double canonical(Mt64& rng) { return canonical_from_bits(rng()); }
 
 // The normal draws of libstdc++'s normal_distribution (polar method) on a
 // unit deviate, scaled outside the unit object as (z * 1 + 0) * sd + 0: the

@@ -105,8 +105,8 @@ struct TournamentMCMC::Problem {
     double eps_cached;   // tolerance from mad(y), once per fit
     PreparedScore score;  // model term and ln(SR) table of the MDL score, once per fit
     // Whether the fused product-and-count gives the bits of Eigen's X * b here
-    // (at least 2 rows, fewer than 128 columns); otherwise the product is
-    // formed by Eigen and counted afterwards.
+    // (portable build, at least 2 rows, fewer than 128 columns); otherwise the
+    // product is formed by Eigen and counted afterwards.
     bool fused;
 };
 
@@ -200,7 +200,7 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
                      pen,
                      eps_cached,
                      prepare_score(y.size(), static_cast<int>(X.cols()), H_piH_, /*tabulate=*/true),
-                     X.rows() >= 2 && X.cols() < 128};
+                     kFusedProductIsEigens && X.rows() >= 2 && X.cols() < 128};
 
     // Chain phase: every chain owns its slot, so the loop needs no lock; an
     // exception may not cross the parallel region and is rethrown afterwards

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "stats.hpp"
 
@@ -46,9 +47,30 @@ struct MCMCResult {
 // cost per draw, which matters because a proposal of k coefficients costs k
 // normal draws next to one n x k product.
 
-// std::mt19937_64: same seed sequence, same outputs. The state refill is
-// written without branches, so that the compiler vectorises it (the library's
-// version selects the twist constant with a branch per word).
+// An integer below 2^32 as a double, exactly: its bits below those of 2^52,
+// minus 2^52 (the packed form of the conversion, which SSE2 lacks).
+inline double small_to_double(std::uint64_t v) {
+    const std::uint64_t bits = 0x4330000000000000ULL | v;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d - 0x1p52;
+}
+
+// generate_canonical<double, 53> on a 64-bit engine output x: x * 2^-64
+// rounded to nearest, 1.0 taken down to the largest double below it. The two
+// 32-bit halves scale exactly and their sum rounds once, so this is the
+// correctly rounded x * 2^-64 of the library, without the branch of an
+// unsigned 64-bit conversion and in a form that vectorises.
+inline double canonical_from_bits(std::uint64_t x) {
+    const double u = small_to_double(x >> 32) * 0x1p-32 + small_to_double(x & 0xffffffffu) * 0x1p-64;
+    return (u >= 1.0) ? 0x1.fffffffffffffp-1 : u;
+}
+
+// std::mt19937_64: same seed sequence, same outputs. Every refill of the
+// state also turns the 312 new outputs into their canonical uniforms at once,
+// in loops without branches that the compiler vectorises (the library's
+// refill picks the twist constant with a branch per word, and a draw would
+// temper and convert one output at a time).
 class Mt64 {
 public:
     explicit Mt64(std::uint64_t seed) {
@@ -58,14 +80,17 @@ public:
         }
     }
 
+    // The next output, as the library's engine returns it.
     std::uint64_t operator()() {
         if (p_ >= kN) refill();
-        std::uint64_t z = x_[p_++];
-        z ^= (z >> 29) & 0x5555555555555555ULL;
-        z ^= (z << 17) & 0x71D67FFFEDA60000ULL;
-        z ^= (z << 37) & 0xFFF7EEE000000000ULL;
-        z ^= z >> 43;
-        return z;
+        return temper(x_[p_++]);
+    }
+
+    // canonical_from_bits of the next output: a uniform draw on [0, 1).
+    // (uniform_real_distribution(0, 1) returns canonical * (1 - 0) + 0, the same value.)
+    double uniform() {
+        if (p_ >= kN) refill();
+        return u_[p_++];
     }
 
 private:
@@ -75,31 +100,27 @@ private:
         const std::uint64_t y = (a & kUpper) | (b & kLower);
         return far ^ (y >> 1) ^ ((0 - (y & 1)) & 0xB5026F5AA96619E9ULL);
     }
+    static std::uint64_t temper(std::uint64_t z) {
+        z ^= (z >> 29) & 0x5555555555555555ULL;
+        z ^= (z << 17) & 0x71D67FFFEDA60000ULL;
+        z ^= (z << 37) & 0xFFF7EEE000000000ULL;
+        return z ^ (z >> 43);
+    }
     void refill() {
         for (std::size_t k = 0; k < kN - kM; ++k) x_[k] = twist(x_[k], x_[k + 1], x_[k + kM]);
         for (std::size_t k = kN - kM; k < kN - 1; ++k) x_[k] = twist(x_[k], x_[k + 1], x_[k - (kN - kM)]);
         x_[kN - 1] = twist(x_[kN - 1], x_[0], x_[kM - 1]);
+        for (std::size_t k = 0; k < kN; ++k) u_[k] = canonical_from_bits(temper(x_[k]));
         p_ = 0;
     }
 
     std::uint64_t x_[kN];
+    double u_[kN];
     std::size_t p_ = kN;
 };
 
-// generate_canonical<double, 53> on a 64-bit engine output x: x * 2^-64
-// rounded to nearest, 1.0 taken down to the largest double below it. The two
-// 32-bit halves scale exactly and their sum rounds once, so this is the
-// correctly rounded x * 2^-64 of the library without the branch of an
-// unsigned 64-bit conversion, which mispredicts on half of all outputs.
-inline double canonical_from_bits(std::uint64_t x) {
-    const double u = static_cast<double>(static_cast<std::int64_t>(x >> 32)) * 0x1p-32 +
-                     static_cast<double>(static_cast<std::int64_t>(x & 0xffffffffu)) * 0x1p-64;
-    return (u >= 1.0) ? 0x1.fffffffffffffp-1 : u;
-}
-
-// A uniform draw on [0, 1): one engine output. (uniform_real_distribution(0, 1)
-// returns canonical * (1 - 0) + 0, the same value.)
-inline double canonical(Mt64& rng) { return canonical_from_bits(rng()); }
+// A uniform draw on [0, 1): one engine output.
+inline double canonical(Mt64& rng) { return rng.uniform(); }
 
 // The normal draws of libstdc++'s normal_distribution (polar method) on a
 // unit deviate, scaled outside the unit object as (z * 1 + 0) * sd + 0: the

@@ -253,6 +253,15 @@ double tolerance_from_targets(const VectorCRef& yt) {
     return (m > 0.0) ? 0.4 * m : 0.4;  // NaN falls to 0.4 too
 }
 
+namespace {
+// n ln(SR(hit)): one function for the table and for the direct path, kept out
+// of line so that no build (one with fused multiply-add, say) can fuse its
+// product into the subtraction that follows in one path but not in the other.
+__attribute__((noinline)) double data_term(std::int64_t hit, Eigen::Index n) {
+    return static_cast<double>(n) * std::log(success_rate(hit, n));
+}
+}  // namespace
+
 PreparedScore prepare_score(Eigen::Index n, int k, int H, bool tabulate) {
     PreparedScore ps;
     ps.n = n;
@@ -264,18 +273,14 @@ PreparedScore prepare_score(Eigen::Index n, int k, int H, bool tabulate) {
     if (tabulate && n <= kScoreTableMaxN) {
         // SR takes only the n + 1 values of hit = 0 .. n: one logarithm each.
         ps.data.resize(static_cast<std::size_t>(n) + 1);
-        for (Eigen::Index hit = 0; hit <= n; ++hit) {
-            ps.data[static_cast<std::size_t>(hit)] = nd * std::log(success_rate(hit, n));
-        }
+        for (Eigen::Index hit = 0; hit <= n; ++hit) ps.data[static_cast<std::size_t>(hit)] = data_term(hit, n);
     }
     return ps;
 }
 
 double score_from_hits(const PreparedScore& ps, std::int64_t hit, const Vector* beta,
                        const PenaltySpec* pen) {
-    const double data = ps.data.empty()
-                            ? static_cast<double>(ps.n) * std::log(success_rate(hit, ps.n))
-                            : ps.data[static_cast<std::size_t>(hit)];
+    const double data = ps.data.empty() ? data_term(hit, ps.n) : ps.data[static_cast<std::size_t>(hit)];
     double L = ps.model - data;
     if (beta != nullptr && pen != nullptr && pen->active()) {
         if (pen->gamma1 != 0.0 && pen->R1 != nullptr) L += pen->gamma1 * quad_form(*beta, *pen->R1);

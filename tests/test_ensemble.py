@@ -606,6 +606,7 @@ def search_units(tmp_path_factory):
         "product_rows",        # fused row sums == Eigen's X * b, bit for bit
         "product_counts",      # fused count == count of Eigen's product
         "prepared_score",      # tabulated score == plain formula for every count
+        "metropolis_test",     # bracketed u < exp(x) == the direct test, ulp by ulp
     ],
 )
 def test_search_building_blocks_reproduce_their_references(search_units, name):

@@ -152,6 +152,39 @@ void prepared_score() {
     report("prepared_score", bad);
 }
 
+// The bracketed Metropolis test against u < std::exp(x), with u on both
+// sides of exp(x) by one ulp, at the edges of the bracket and at the extremes.
+void metropolis_test() {
+    long bad = 0, cases = 0;
+    std::vector<double> xs = {0.0, -0.0, -1e-310, -1e-17, -0.5, -0.6931471805599453, -1.0, -3.5,
+                              -20.0, -48.5, -48.52, -48.53, -70.0 / 1.4426950408889634, -49.0, -100.0,
+                              -700.0, -745.0, -745.2, -746.0, -1e300, -std::numeric_limits<double>::infinity()};
+    std::mt19937_64 g(11);
+    std::uniform_real_distribution<double> spread(-60.0, 0.0);
+    for (int i = 0; i < 2000; ++i) xs.push_back(spread(g));
+    const double below_one = std::nextafter(1.0, 0.0);
+    for (double x : xs) {
+        const double ex = std::exp(x);
+        std::vector<double> us = {0.0, 0x1p-64, 0x1p-53, 0.25, 0.5, below_one, ex, std::nextafter(ex, 0.0),
+                                  std::nextafter(ex, 2.0)};
+        const double t = x * 1.4426950408889634;
+        if (t >= -70.0) {
+            const int m = static_cast<int>(t);
+            for (int j : {m - 3, m - 2, m - 1, m, m + 1, m + 2}) {
+                const double p = std::ldexp(1.0, j);
+                us.insert(us.end(), {p, std::nextafter(p, 0.0), std::nextafter(p, 2.0)});
+            }
+        }
+        for (double u : us) {
+            // The test's u is a canonical draw: 0 or a multiple of 2^-64 below 1.
+            if (!(u >= 0.0 && u < 1.0) || std::fmod(u, 0x1p-64) != 0.0) continue;
+            ++cases;
+            bad += (zelt::below_exp(u, x) == (u < std::exp(x))) ? 0 : 1;
+        }
+    }
+    report("metropolis_test", cases > 10000 ? bad : -1);
+}
+
 }  // namespace
 
 int main() {
@@ -163,5 +196,6 @@ int main() {
     normals(-0.2, "normal_sd_negative");
     product();
     prepared_score();
+    metropolis_test();
     return 0;
 }

@@ -28,6 +28,7 @@ demo: build
 	$(PY) examples/demo.py
 
 bench: build
+	$(VENV)/bin/cmake --build $(BUILD_DIR) --target floor_energy
 	$(PY) benchmarks/run.py
 
 clean:

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -57,19 +56,6 @@ GibbsResult gibbs_entropy(const VectorCRef& energies, double T) {
 
 namespace {
 
-// libstdc++'s normal_distribution(mean, sd) returns z * sd + mean from its
-// unit deviate z. Scaling outside a unit-deviate object gives the same stream
-// bit for bit while allowing sd <= 0 (step_size = 0 must work), which the
-// distribution itself takes as a broken precondition. The spare deviate
-// stays inside `unit`, so it carries over between calls as it should.
-struct ScaledNormal {
-    std::normal_distribution<double> unit{0.0, 1.0};
-    double sd;
-
-    explicit ScaledNormal(double sd_) : sd(sd_) {}
-    double operator()(std::mt19937_64& rng) { return unit(rng) * sd + 0.0; }
-};
-
 // Euclidean distance, summed in index order (off the hot path).
 double distance(const Vector& a, const Vector& b) {
     double s = 0.0;
@@ -89,17 +75,21 @@ struct TournamentMCMC::Problem {
     VectorCRef y;
     Eigen::Index k;
     PenaltySpec pen;
-    double eps_cached;  // tolerance from mad(y), once per fit
+    double eps_cached;   // tolerance from mad(y), once per fit
+    PreparedScore score;  // model term and ln(SR) table of the MDL score, once per fit
+    // Whether the fused product-and-count gives the bits of Eigen's X * b here
+    // (portable build, at least 2 rows, fewer than 128 columns); otherwise the
+    // product is formed by Eigen and counted afterwards.
+    bool fused;
 };
 
 struct TournamentMCMC::Workspace {
-    std::mt19937_64 rng;
-    ScaledNormal prop;
-    std::uniform_real_distribution<double> unif{0.0, 1.0};
+    Mt64 rng;
+    PolarNormal prop;
     Vector b;    // current point
     double e = 0.0;
     Vector bc;   // candidate
-    Vector yp;   // prediction X * candidate
+    Vector yp;   // prediction X * candidate, where it is formed at all
 
     Workspace(std::uint64_t seed, double sd, Eigen::Index k, Eigen::Index n)
         : rng(seed), prop(sd), b(k), bc(k), yp(n) {}
@@ -116,24 +106,32 @@ TournamentMCMC::TournamentMCMC(int n_chains, int n_warmup, int n_deep, int n_eli
       seed_(seed) {}
 
 double TournamentMCMC::energy_local(const Problem& pb, const Vector& bv, Vector& yp) const {
-    yp.noalias() = pb.X * bv;
-    return mdl_score_cached(yp, pb.y, static_cast<int>(pb.k), H_piH_, pb.eps_cached, &bv, &pb.pen);
+    // mdl_score_cached(X * bv, y, k, H_piH, eps, &bv, &pen), with its per-fit
+    // parts prepared once: only the count depends on the candidate.
+    std::int64_t hit;
+    if (pb.fused) {
+        hit = count_within_product(pb.X, bv, pb.y, pb.eps_cached);
+    } else {
+        yp.noalias() = pb.X * bv;
+        hit = count_within(yp, pb.y, pb.eps_cached);
+    }
+    return score_from_hits(pb.score, hit, &bv, &pb.pen);
 }
 
 void TournamentMCMC::metropolis_step(const Problem& pb, Workspace& ws, double T) const {
-    ws.bc = ws.b;  // same size: copies, never reallocates
-    for (Eigen::Index i = 0; i < pb.k; ++i) ws.bc[i] += ws.prop(ws.rng);
+    // Candidate bc = b + k proposal draws, written straight into bc's buffer.
+    ws.prop.add_to(ws.rng, ws.b.data(), ws.bc.data(), pb.k);
     const double ec = energy_local(pb, ws.bc, ws.yp);
     // A strictly better candidate is taken without a draw; otherwise accept
     // with probability exp(min(0, (e - ec)/T)), a NaN ratio counting as 0.
     bool accept = ec < ws.e;
     if (!accept) {
-        const double u = ws.unif(ws.rng);
+        const double u = canonical(ws.rng);  // uniform on [0, 1): u * (1 - 0) + 0 = u
         const double x = (ws.e - ec) / T;
-        accept = u < std::exp(x < 0.0 ? x : 0.0);
+        accept = below_exp(u, x < 0.0 ? x : 0.0);
     }
     if (accept) {
-        ws.b.swap(ws.bc);
+        ws.b.swap(ws.bc);  // the old point's buffer takes the next candidate
         ws.e = ec;
     }
 }
@@ -141,9 +139,9 @@ void TournamentMCMC::metropolis_step(const Problem& pb, Workspace& ws, double T)
 Chain TournamentMCMC::run_chain(const Problem& pb, int c) const {
     // Seeds wrap modulo 2^64, so engines with seeds s and s + 1000 d share streams.
     const std::uint64_t seed = seed_ + 1000u * static_cast<std::uint64_t>(c);
-    Workspace ws(seed, step_size_, pb.k, pb.X.rows());
-    ScaledNormal init(0.5);
-    for (Eigen::Index i = 0; i < pb.k; ++i) ws.b[i] = init(ws.rng);
+    Workspace ws(seed, step_size_, pb.k, pb.fused ? 0 : pb.X.rows());
+    PolarNormal init(0.5);
+    init.fill(ws.rng, ws.b.data(), pb.k);
     ws.e = energy_local(pb, ws.b, ws.yp);
 
     // Annealing: step it runs at T = 2 * 0.995^it.
@@ -166,8 +164,16 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
         throw std::invalid_argument("X has " + std::to_string(X.rows()) + " rows but y has " +
                                     std::to_string(y.size()) + " entries");
     }
-    const Problem pb{X, y, X.cols(), PenaltySpec{R1, R2, gamma1, gamma2}, tolerance_from_targets(y)};
-    require_penalty_shape(pb.pen, pb.k);
+    const PenaltySpec pen{R1, R2, gamma1, gamma2};
+    const double eps_cached = tolerance_from_targets(y);
+    require_penalty_shape(pen, X.cols());
+    const Problem pb{X,
+                     y,
+                     X.cols(),
+                     pen,
+                     eps_cached,
+                     prepare_score(y.size(), static_cast<int>(X.cols()), H_piH_, /*tabulate=*/true),
+                     kFusedProductIsEigens && X.rows() >= 2 && X.cols() < 128};
 
     // Chain phase: every chain owns its slot, so the loop needs no lock; an
     // exception may not cross the parallel region and is rethrown afterwards
@@ -226,7 +232,7 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
     double T = 0.5 * gb.r_heat;
     for (std::size_t ei = 0; ei < elite.size(); ++ei) {
         const std::uint64_t seed = seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei);
-        Workspace ws(seed, 0.3 * step_size_, pb.k, X.rows());
+        Workspace ws(seed, 0.3 * step_size_, pb.k, pb.fused ? 0 : X.rows());
         ws.b = elite[ei].beta;
         ws.e = elite[ei].energy;  // taken over, not recomputed
         for (int it = 0; it < n_deep_; ++it) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <Eigen/Dense>
+#include <cstdint>
 #include <vector>
 
 namespace zelt {
@@ -22,6 +23,36 @@ double mad(const VectorCRef& y);
 // Innermost loop of the tournament search: one pass, no allocation.
 double compute_SR(const VectorCRef& yp, const VectorCRef& yt, double eps);
 
+// Number of positions i < len(yt) with |yp[i] - yt[i]| < eps; a NaN
+// difference never counts. An integer count, so any order gives it exactly.
+std::int64_t count_within(const VectorCRef& yp, const VectorCRef& yt, double eps);
+
+// hit / n floored at 1/(2n), keeping hit / n when equal or NaN (n = 0).
+double success_rate(std::int64_t hit, Eigen::Index n);
+
+// count_within(X * b, yt, eps) without storing X * b: row i of the product is
+// summed over the columns in index order, starting from 0.0, with one rounded
+// product and one rounded sum per column. For at least 2 rows and fewer than
+// 128 columns this is the order of Eigen's column-major matrix-vector product
+// in the portable x86-64 build (SSE2, no fused multiply-add), so both give the
+// same bits there (kFusedProductIsEigens). Vectorised with SSE2, and with AVX2
+// where the processor has it (chosen at run time; the same bits either way).
+// Requires b.size() == X.cols() and yt.size() == X.rows().
+std::int64_t count_within_product(const MatrixCRef& X, const VectorCRef& b, const VectorCRef& yt,
+                                  double eps);
+// The same row sums stored into out (length X.rows()): lets checks compare
+// them with Eigen's product bit for bit.
+void product_in_column_order(const MatrixCRef& X, const VectorCRef& b, Eigen::Ref<Vector> out);
+
+// Whether count_within_product counts exactly the rows of Eigen's X * b in
+// this build (for at least 2 rows and fewer than 128 columns). Builds for
+// wider instruction sets let Eigen fuse multiply-adds, and then keep its product.
+#if defined(__SSE2__) && !defined(__AVX__) && !defined(__FMA__)
+constexpr bool kFusedProductIsEigens = true;
+#else
+constexpr bool kFusedProductIsEigens = false;
+#endif
+
 // Optional quadratic smoothness penalty gamma1*b'R1b + gamma2*b'R2b.
 // Owns nothing; a term counts only with a non-zero weight and a matrix.
 struct PenaltySpec {
@@ -41,6 +72,30 @@ double quad_form(const VectorCRef& b, const MatrixCRef& R);
 // Tolerance rule shared by mdl_score and the tournament search:
 // 0.4 * mad(yt) when positive, else 0.4.
 double tolerance_from_targets(const VectorCRef& yt);
+
+// The MDL score split at the success count: everything that depends only on
+// n, k and H is formed once, so that a caller scoring many predictions
+// against the same targets (the tournament search) pays one count per
+// candidate and no logarithm. mdl_score_cached is built on it, so the score
+// has one definition; every value is formed by the same operations in the
+// same order as the plain formula, so a prepared score gives the same bits.
+struct PreparedScore {
+    Eigen::Index n = 0;     // number of targets
+    double model = 0.0;     // (k ln(2H) / n) * k, or (0 / n) * k for k <= 0
+    // data[hit] = n ln(SR(hit)) for hit = 0 .. n when tabulated; empty when n
+    // exceeds the table limit and the logarithm is taken per call instead.
+    std::vector<double> data;
+};
+
+// Largest n for which prepare_score builds the table of n + 1 logarithms:
+// above it one logarithm is small next to the n-row count it follows.
+constexpr Eigen::Index kScoreTableMaxN = 4096;
+
+PreparedScore prepare_score(Eigen::Index n, int k, int H, bool tabulate);
+
+// model - n ln(SR(hit)) [+ gamma1 beta'R1 beta] [+ gamma2 beta'R2 beta].
+double score_from_hits(const PreparedScore& ps, std::int64_t hit, const Vector* beta,
+                       const PenaltySpec* pen);
 
 // L = (k ln(2H) / n) * k - n ln(SR) [+ penalty on beta].
 double mdl_score_cached(const VectorCRef& yp, const VectorCRef& yt, int k, int H, double eps,

@@ -1,14 +1,16 @@
 """Side-by-side timing: zelt_core against the NumPy/SciPy way, in one run.
 
 Each benchmark module ``bench_*.py`` defines ``workloads(quick)`` returning a list
-of ``Workload``.  Both callables of a workload are timed alternately, so a noisy
-moment of the shared machine hits both; the table reports medians and ratios.
+of ``Workload``, and may define ``report(quick)`` returning extra Markdown that
+run.py prints after the table.  Both callables of a workload are timed
+alternately, so a noisy moment of the shared machine hits both; the table
+reports medians and ratios (speed-up = other time / zelt_core time).
 """
 from __future__ import annotations
 
 import statistics
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Callable, List, Optional
 
 
@@ -19,7 +21,7 @@ class Workload:
     theirs: Optional[Callable[[], object]] = None
     theirs_label: str = "numpy"
     note: str = ""
-    extra: dict = field(default_factory=dict)  # more printed columns
+    why_slower: str = ""  # printed only when zelt_core is the slower of the two
 
 
 @dataclass
@@ -29,6 +31,7 @@ class Row:
     theirs_s: Optional[float]
     theirs_label: str
     note: str = ""
+    why_slower: str = ""
 
     @property
     def speedup(self) -> Optional[float]:
@@ -61,6 +64,7 @@ def measure(w: Workload, repeat: int = 7, min_time: float = 0.02) -> Row:
         statistics.median(theirs) if theirs else None,
         w.theirs_label,
         w.note,
+        w.why_slower,
     )
 
 
@@ -78,7 +82,10 @@ def table(rows: List[Row]) -> str:
     lines = [head]
     for r in rows:
         sp = "-" if r.speedup is None else f"{r.speedup:.3g}x"
+        note = r.note
+        if r.speedup is not None and r.speedup < 1.0 and r.why_slower:
+            note = f"{note}; slower: {r.why_slower}" if note else f"slower: {r.why_slower}"
         lines.append(
-            f"| {r.name} | {fmt_time(r.ours_s)} | {r.theirs_label} | {fmt_time(r.theirs_s)} | {sp} | {r.note} |"
+            f"| {r.name} | {fmt_time(r.ours_s)} | {r.theirs_label} | {fmt_time(r.theirs_s)} | {sp} | {note} |"
         )
     return "\n".join(lines)

@@ -2,7 +2,9 @@
 import gc
 import math
 import os
+import pathlib
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -219,6 +221,7 @@ REFERENCE_CASES = {
     "negative_step": (2, 3, 10, 10, 2, -0.2, 20, 4),
     "elite_exceeds_chains": (2, 3, 10, 15, 8, 0.3, 20, 6),
     "seed_wraps": (2, 3, 10, 10, 3, 0.3, 20, 2**64 - 1500),
+    "streams_past_refills": (5, 2, 150, 150, 2, 0.1, 20, 8),  # > 3 * 312 outputs per engine
 }
 
 
@@ -468,12 +471,20 @@ def test_shifted_seed_single_chain_reproduces_each_chain(base_seed, n_chains):
         assert s.gibbs.H == 0.0 and s.gibbs.r_heat == 0.01
 
 
-def test_returned_energy_is_the_energy_of_returned_beta():
+@pytest.mark.parametrize(
+    "n, k",
+    [
+        (24, 3),     # per-fit table of the data term, fused product-and-count
+        (5000, 3),   # above the table's limit: one logarithm per evaluation
+        (1, 3),      # a single row: the product is Eigen's, then counted
+        (40, 130),   # 128 columns or more: the product is Eigen's, then counted
+    ],
+)
+def test_returned_energy_is_the_energy_of_returned_beta(n, k):
     # One-hot rows make X @ beta exact, so the score can be recomputed exactly.
-    k, n = 3, 24
     X = onehot_design([i % k for i in range(n)], k)
     y = targets(n, seed=4)
-    R1, R2 = np.diag([1.0, 0.5, 0.25]), np.ones((3, 3))
+    R1, R2 = np.diag(np.linspace(1.0, 0.25, k)), np.ones((k, k))
     for gammas in ((0.0, 0.0), (0.2, 0.0), (0.1, 0.05)):
         for n_deep in (0, 60):
             r = zc.TournamentMCMC(6, 20, n_deep, 3, 0.2, 7, 99).fit(X, y, R1, R2, *gammas)
@@ -568,3 +579,55 @@ def test_chains_with_nan_energy_rank_last(n_chains):
     assert math.isnan(energies[0])
     r = zc.TournamentMCMC(n_chains, 3, 0, 3, step, 20, seed).fit(X, y, R1, None, 1.0)
     assert r.energy == min(numbers)
+
+
+# --------------------------------------------------------------------------
+# Native building blocks of the search's speed, against the references whose
+# bits they must reproduce (tests/native/search_units.cpp)
+# --------------------------------------------------------------------------
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+
+@pytest.fixture(scope="module")
+def search_units(tmp_path_factory):
+    """Compile tests/native/search_units.cpp against _native/stats.cpp, run it."""
+    cxx = shutil.which("c++") or shutil.which("g++")
+    eigen = next(
+        (
+            pathlib.Path(p) / "cmeel.prefix" / "include" / "eigen3"
+            for p in sys.path
+            if (pathlib.Path(p) / "cmeel.prefix" / "include" / "eigen3").is_dir()
+        ),
+        None,
+    )
+    if cxx is None or eigen is None:
+        pytest.skip("needs a C++ compiler and the Eigen headers")
+    exe = tmp_path_factory.mktemp("native") / "search_units"
+    # The module's release flags: the fused product must match Eigen's in them.
+    subprocess.run(
+        [cxx, "-std=c++17", "-O3", "-DNDEBUG", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / '_native'}",
+         f"-I{eigen}", str(ROOT / "tests" / "native" / "search_units.cpp"),
+         str(ROOT / "_native" / "stats.cpp"), "-o", str(exe)],
+        check=True,
+    )
+    out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout
+    return dict(line.split() for line in out.splitlines())
+
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        "twister",             # Mt64 == std::mt19937_64 over several refills and seeds
+        "canonical",           # branch-free uniform == generate_canonical, edges and 1.0
+        "normal_sd_1",         # batched polar draws == normal_distribution, spare carried
+        "normal_sd_0.05",
+        "normal_sd_0",
+        "normal_sd_negative",
+        "product_rows",        # fused row sums == Eigen's X * b, bit for bit
+        "product_counts",      # fused count == count of Eigen's product
+        "prepared_score",      # tabulated score == plain formula for every count
+        "metropolis_test",     # bracketed u < exp(x) == the direct test, ulp by ulp
+    ],
+)
+def test_search_building_blocks_reproduce_their_references(search_units, name):
+    assert search_units[name] == "0", f"{name}: {search_units[name]} mismatches"

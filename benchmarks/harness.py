@@ -78,7 +78,7 @@ def fmt_time(s: Optional[float]) -> str:
 
 
 def table(rows: List[Row]) -> str:
-    head = f"| workload | zelt_core | other | other time | speed-up | note |\n|---|---|---|---|---|---|"
+    head = "| workload | zelt_core | other | other time | speed-up | note |\n|---|---|---|---|---|---|"
     lines = [head]
     for r in rows:
         sp = "-" if r.speedup is None else f"{r.speedup:.3g}x"

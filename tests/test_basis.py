@@ -10,9 +10,6 @@ then W'W), which is affordable on small grids.
 import itertools
 import math
 import pathlib
-import shutil
-import subprocess
-import sys
 
 import numpy as np
 import numpy.polynomial.polynomial as P
@@ -21,6 +18,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import zelt_core as z
+from native_build import build_and_run
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
@@ -132,25 +130,7 @@ def assert_close_to_scale(A, B, rel=1e-12):
 @pytest.fixture(scope="module")
 def native_units(tmp_path_factory):
     """Compile tests/native/basis_units.cpp against _native/basis.cpp and run it."""
-    cxx = shutil.which("c++") or shutil.which("g++")
-    eigen = next(
-        (
-            pathlib.Path(p) / "cmeel.prefix" / "include" / "eigen3"
-            for p in sys.path
-            if (pathlib.Path(p) / "cmeel.prefix" / "include" / "eigen3").is_dir()
-        ),
-        None,
-    )
-    if cxx is None or eigen is None:
-        pytest.skip("needs a C++ compiler and the Eigen headers")
-    exe = tmp_path_factory.mktemp("native") / "basis_units"
-    subprocess.run(
-        [cxx, "-std=c++17", "-O1", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / '_native'}",
-         f"-I{eigen}", str(ROOT / "tests" / "native" / "basis_units.cpp"),
-         str(ROOT / "_native" / "basis.cpp"), "-o", str(exe)],
-        check=True,
-    )
-    out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout
+    out = build_and_run(tmp_path_factory.mktemp("native"), "basis_units.cpp", ["basis.cpp"])
     lines = {}
     for line in out.splitlines():
         name, _, rest = line.partition(" ")

@@ -4,7 +4,6 @@ import math
 import os
 import pathlib
 import re
-import shutil
 import subprocess
 import sys
 import textwrap
@@ -15,6 +14,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import zelt_core as zc
+from native_build import build_and_run
 
 # --------------------------------------------------------------------------
 # Pure-Python re-derivation of the random streams and of the whole search.
@@ -591,26 +591,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 @pytest.fixture(scope="module")
 def search_units(tmp_path_factory):
     """Compile tests/native/search_units.cpp against _native/stats.cpp, run it."""
-    cxx = shutil.which("c++") or shutil.which("g++")
-    eigen = next(
-        (
-            pathlib.Path(p) / "cmeel.prefix" / "include" / "eigen3"
-            for p in sys.path
-            if (pathlib.Path(p) / "cmeel.prefix" / "include" / "eigen3").is_dir()
-        ),
-        None,
-    )
-    if cxx is None or eigen is None:
-        pytest.skip("needs a C++ compiler and the Eigen headers")
-    exe = tmp_path_factory.mktemp("native") / "search_units"
     # The module's release flags: the fused product must match Eigen's in them.
-    subprocess.run(
-        [cxx, "-std=c++17", "-O3", "-DNDEBUG", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / '_native'}",
-         f"-I{eigen}", str(ROOT / "tests" / "native" / "search_units.cpp"),
-         str(ROOT / "_native" / "stats.cpp"), "-o", str(exe)],
-        check=True,
-    )
-    out = subprocess.run([str(exe)], check=True, capture_output=True, text=True).stdout
+    out = build_and_run(tmp_path_factory.mktemp("native"), "search_units.cpp", ["stats.cpp"],
+                        opt="-O3 -DNDEBUG")
     return dict(line.split() for line in out.splitlines())
 
 

@@ -116,7 +116,7 @@ def onehot_design(cols, k):
     return X
 
 
-def py_fit(cols, k, y, n_chains, n_warmup, n_deep, n_elite, step_size, H, seed, fill="spec"):
+def py_fit(cols, k, y, n_chains, n_warmup, n_deep, n_elite, step_size, H, seed, fill="from_m"):
     n = len(y)
     m = py_median([abs(v - py_median(y)) for v in y])
     eps = 0.4 * m if m > 0 else 0.4
@@ -164,7 +164,7 @@ def py_fit(cols, k, y, n_chains, n_warmup, n_deep, n_elite, step_size, H, seed, 
             break
         if all(not (dist(ch[0], mb[0]) <= 0.1) for mb in elite):
             elite.append(ch)
-    if fill == "spec":
+    if fill == "from_m":  # the fill-up starts at position m, blind to what is taken
         pos = len(elite)
         while pos < n_chains and len(elite) < n_elite:
             elite.append(chains[pos])

@@ -1,6 +1,9 @@
 #include "ensemble.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <exception>
 #include <stdexcept>
@@ -64,6 +67,21 @@ double distance(const Vector& a, const Vector& b) {
         s += d * d;
     }
     return std::sqrt(s);
+}
+
+// GNU OpenMP cannot run a parallel region in a child forked from a process
+// whose thread team already exists: the child would wait forever for team
+// threads that fork did not copy (multiprocessing's default on Linux). The
+// first process to run the chain loop owns the team; a fit in a forked child
+// runs its chains on the calling thread, with the same result, since the
+// result never depends on the team size.
+std::atomic<long> team_owner_pid{0};
+
+bool thread_team_usable() {
+    const long self = static_cast<long>(::getpid());
+    long owner = 0;
+    if (team_owner_pid.compare_exchange_strong(owner, self)) return true;
+    return owner == self;
 }
 
 constexpr double kDiversityRadius = 0.1;  // absolute, in coefficient units; inclusive
@@ -180,7 +198,8 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
     // (the lowest chain index first, whatever the thread count).
     std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
     std::vector<std::exception_ptr> failures(chains.size());
-#pragma omp parallel for schedule(dynamic, 1)
+    const bool use_team = thread_team_usable();
+#pragma omp parallel for schedule(dynamic, 1) if (use_team)
     for (int c = 0; c < n_chains_; ++c) {
         try {
             chains[static_cast<std::size_t>(c)] = run_chain(pb, c);

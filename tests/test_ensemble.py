@@ -614,3 +614,30 @@ def search_units(tmp_path_factory):
 )
 def test_search_building_blocks_reproduce_their_references(search_units, name):
     assert search_units[name] == "0", f"{name}: {search_units[name]} mismatches"
+
+
+FORK_SCRIPT = textwrap.dedent(
+    """
+    import os, sys
+    import numpy as np, zelt_core as zc
+    rng = np.random.default_rng(5)
+    X = rng.normal(size=(400, 40)); y = X @ rng.normal(size=40)
+    def work():
+        r = zc.TournamentMCMC(8, 20, 20, 3, 0.05, 20, 9).fit(X[:60, :4], y[:60])
+        return (r.energy, float(zc.ols(X, y)[0]), float(zc.fit_regularized_linear(X, y)[0]))
+    before = work()          # the parent's thread team exists from here on
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0 if work() == before else 3)
+    _, status = os.waitpid(pid, 0)
+    sys.exit(os.WEXITSTATUS(status))
+    """
+)
+
+
+def test_fit_in_forked_child_neither_hangs_nor_changes():
+    # multiprocessing forks by default on Linux: a child of a process that has
+    # already run the search (and its thread team) must still fit, identically.
+    proc = subprocess.run([sys.executable, "-c", FORK_SCRIPT], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr

@@ -10,4 +10,6 @@ settings.register_profile(
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 settings.register_profile("dev", max_examples=200, deadline=None)
+settings.register_profile("stress", max_examples=3000, deadline=None,
+                          suppress_health_check=list(HealthCheck))
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))

@@ -1,5 +1,8 @@
 #include "basis.hpp"
 
+#include "interrupt.hpp"
+
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -10,6 +13,20 @@
 
 namespace zelt {
 
+namespace {
+// Rows of a design matrix filled between two interruption polls.
+constexpr Eigen::Index kRowBlock = Eigen::Index{1} << 14;
+
+// End of the first row block of a column starting at `col`: at least
+// kRowBlock rows on, at the first 64-byte aligned row (or n). Later blocks
+// of kRowBlock rows then all start aligned.
+Eigen::Index aligned_block_end(const double* col, Eigen::Index n) {
+    const auto address = reinterpret_cast<std::uintptr_t>(col + kRowBlock);
+    const Eigen::Index to_boundary = static_cast<Eigen::Index>(((64 - address % 64) % 64) / sizeof(double));
+    return std::min(n, kRowBlock + to_boundary);
+}
+}  // namespace
+
 // ---- one variable ---------------------------------------------------------
 
 void deriv_row(double x, int deg, int order, Eigen::Ref<Vector> out) {
@@ -19,22 +36,34 @@ void deriv_row(double x, int deg, int order, Eigen::Ref<Vector> out) {
 
 Matrix design_matrix_1d(int deg, const VectorCRef& x) {
     if (deg < 0) throw std::invalid_argument("deg < 0");
+    const InterruptScope interruptible;
     const Eigen::Index n = x.size();
     Matrix Phi(n, static_cast<Eigen::Index>(deg) + 1);
     if (n == 0) return Phi;
-    Phi.col(0).setOnes();
-    // x^p = x^(p-1) * x: one multiplication per entry, no power function.
-    for (Eigen::Index p = 1; p <= deg; ++p) Phi.col(p) = Phi.col(p - 1).cwiseProduct(x);
+    // Row blocks, so that a stop is seen within one block of a long column;
+    // every entry is still its own single multiplication.
+    InterruptPacer pacer(static_cast<double>(kRowBlock));
+    for (Eigen::Index start = 0; start < n; start += kRowBlock) {
+        const Eigen::Index len = std::min(kRowBlock, n - start);
+        Phi.col(0).segment(start, len).setOnes();
+        // x^p = x^(p-1) * x: one multiplication per entry, no power function.
+        for (Eigen::Index p = 1; p <= deg; ++p) {
+            pacer.step();
+            Phi.col(p).segment(start, len) = Phi.col(p - 1).segment(start, len).cwiseProduct(x.segment(start, len));
+        }
+    }
     return Phi;
 }
 
 PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid) {
     if (deg < 0) throw std::invalid_argument("deg < 0");
     if (n_grid < 2) throw std::invalid_argument("n_grid < 2");
+    const InterruptScope interruptible;
     const Eigen::Index M = static_cast<Eigen::Index>(deg) + 1;
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
     PenaltyMatrices1D r{Matrix::Zero(M, M), Matrix::Zero(M, M)};
     Vector d1(M), d2(M);
+    InterruptPacer pacer(2.0 * static_cast<double>(M));  // one column of both sums
     for (int g = 0; g < n_grid; ++g) {
         const double x = x_min + static_cast<double>(g) * dx;
         deriv_row(x, deg, 1, d1);
@@ -43,6 +72,7 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
         // weight, so (i, j) and (j, i) round identically and R stays exactly
         // symmetric.
         for (Eigen::Index j = 0; j < M; ++j) {
+            pacer.step();
             for (Eigen::Index i = 0; i < M; ++i) {
                 r.R1(i, j) += dx * (d1[i] * d1[j]);
                 r.R2(i, j) += dx * (d2[i] * d2[j]);
@@ -56,9 +86,11 @@ Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
     // A negative size is an impossible allocation, as it is for the tables of
     // the several-variable penalties.
     if (deg < -1) throw std::bad_alloc();
+    const InterruptScope interruptible;
     const Eigen::Index M = static_cast<Eigen::Index>(deg) + 1;
     // The M x M result first: an impossible size fails here, before any work.
     Matrix Rb(M, M);
+    InterruptPacer pacer(4.0 * static_cast<double>(M));
     Vector a1(M), a2(M), b1(M), b2(M);
     deriv_row(x_min, deg, 1, a1);
     deriv_row(x_min, deg, 2, a2);
@@ -67,6 +99,7 @@ Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
     // Rb = (C + C') / 2 with C = b2 b1' - a2 a1'. Both entries of C are formed
     // on the fly (same operations, same rounding), so no second M x M matrix.
     for (Eigen::Index j = 0; j < M; ++j) {
+        pacer.step();
         for (Eigen::Index i = 0; i < M; ++i) {
             const double c_ij = b2[i] * b1[j] - a2[i] * a1[j];
             const double c_ji = b2[j] * b1[i] - a2[j] * a1[i];
@@ -81,6 +114,8 @@ Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
 void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim, MultiIndex& current,
                             MultiIndexList& out) {
     if (dim == degrees.size()) {
+        // A poll every 2^16 indices: a list of many millions takes seconds.
+        if ((out.size() & 0xFFFF) == 0xFFFF) check_interrupt();
         out.push_back(current);
         return;
     }
@@ -116,19 +151,35 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     for (Eigen::Index j = 0; j < M; ++j) {
         const std::size_t len = multi_indices[static_cast<std::size_t>(j)].size();
         if (len < D) {
+            // The usual cause: an (n, d) array passed where a list of d columns belongs.
             throw std::invalid_argument("multi-index " + std::to_string(j) + " has " +
                                         std::to_string(len) + " entries for " + std::to_string(D) +
-                                        " variables");
+                                        " variables; X_cols holds one column per variable "
+                                        "(for an array X of shape (n, d), pass X.T)");
         }
     }
+    const InterruptScope interruptible;
     Matrix Phi(n, M);
+    InterruptPacer pacer(static_cast<double>(kRowBlock) * static_cast<double>(D));
     for (Eigen::Index j = 0; j < M; ++j) {
         const MultiIndex& mi = multi_indices[static_cast<std::size_t>(j)];
-        auto col = Phi.col(j).array();
-        col.setOnes();
-        // Powers <= 0 contribute no factor (a negative power acts as 0).
-        for (std::size_t d = 0; d < D; ++d) {
-            if (mi[d] > 0) col *= X_cols[d].array().pow(static_cast<double>(mi[d]));
+        double* col = Phi.col(j).data();
+        // Each column in row blocks, with a poll between blocks. The library's
+        // vectorised power differs in the last bit from its scalar one, and
+        // which rows take which is decided by the alignment of the block's
+        // start; so every block after the first starts on a 64-byte boundary,
+        // where a whole-column pass would take packets too: the same bits.
+        const Eigen::Index first_end = aligned_block_end(col, n);
+        for (Eigen::Index start = 0; start < n;) {
+            const Eigen::Index end = start == 0 ? first_end : std::min(n, start + kRowBlock);
+            pacer.step();
+            auto block = Eigen::Map<Eigen::ArrayXd>(col + start, end - start);
+            block.setOnes();
+            // Powers <= 0 contribute no factor (a negative power acts as 0).
+            for (std::size_t d = 0; d < D; ++d) {
+                if (mi[d] > 0) block *= X_cols[d].array().segment(start, end - start).pow(static_cast<double>(mi[d]));
+            }
+            start = end;
         }
     }
     return Phi;
@@ -182,7 +233,9 @@ std::array<Matrix, 3> axis_sums(double lo, double hi, int n, int deg) {
     std::array<Matrix, 3> A;
     for (Matrix& a : A) a = Matrix::Zero(P, P);
     Matrix T(P, 3);  // row p, column o: the three derivative rows at one axis point
+    InterruptPacer pacer(20.0 * static_cast<double>(P) + 1.5 * static_cast<double>(P * P));
     for (Eigen::Index k = 0; k < n; ++k) {
+        pacer.step();
         const double x = axis.coeff(k);
         for (int o = 0; o < 3; ++o) {
             for (Eigen::Index p = 0; p < P; ++p) T(p, o) = col_deriv_scalar(x, static_cast<int>(p), o);
@@ -204,14 +257,41 @@ std::array<Matrix, 3> axis_sums(double lo, double hi, int n, int deg) {
 // variable varies fastest, as in the basis order.
 void add_kron(const Matrix& A, const Matrix& B, double s, Matrix& out) {
     const Eigen::Index rB = B.rows(), cB = B.cols();
+    InterruptPacer pacer(static_cast<double>(out.rows()));
     for (Eigen::Index j = 0; j < A.cols(); ++j) {
         for (Eigen::Index l = 0; l < cB; ++l) {
+            pacer.step();
             auto col = out.col(j * cB + l);
             for (Eigen::Index i = 0; i < A.rows(); ++i) {
                 const double a = s * A(i, j);
                 col.segment(i * rB, rB) += a * B.col(l);
             }
         }
+    }
+}
+
+// A zero rows x rows matrix, filled a column at a time between polls.
+Matrix square_zeros(Eigen::Index rows) {
+    Matrix Z(rows, rows);
+    InterruptPacer pacer(static_cast<double>(rows));
+    for (Eigen::Index j = 0; j < rows; ++j) {
+        pacer.step();
+        Z.col(j).setZero();
+    }
+    return Z;
+}
+
+// R = dV * P with its strict upper triangle mirrored from the lower one (so
+// exactly symmetric), a column at a time between polls.
+void scale_and_mirror(double dV, const Matrix& P, Matrix& R) {
+    InterruptPacer pacer(static_cast<double>(P.rows()));
+    for (Eigen::Index j = 0; j < P.cols(); ++j) {
+        pacer.step();
+        R.col(j) = dV * P.col(j);
+    }
+    for (Eigen::Index j = 0; j < P.cols(); ++j) {
+        pacer.step();
+        for (Eigen::Index i = 0; i < j; ++i) R(i, j) = R(j, i);
     }
 }
 
@@ -240,12 +320,14 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, con
     // n = 1 divides every step by zero; n <= 0 leaves no grid at all.
     if (n_grid_per_dim < 2) throw std::invalid_argument("n_grid < 2");
     const int n = n_grid_per_dim;
+    const InterruptScope interruptible;
 
     PenaltyMatricesND r;
     const Eigen::Index M = tensor_basis_size(degrees);
     // The two results first: an impossible size fails before any other work.
-    r.R1 = Matrix::Zero(M, M);
-    r.R2 = Matrix::Zero(M, M);
+    // Every entry is written at the end, so they are not cleared here.
+    r.R1.resize(M, M);
+    r.R2.resize(M, M);
     r.multi_indices.reserve(static_cast<std::size_t>(M));
     MultiIndex current(D, 0);
     generate_multi_indices(degrees, 0, current, r.multi_indices);
@@ -269,25 +351,22 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, con
             continue;
         }
         const Eigen::Index rows = P0.rows() * A[0].rows();
-        Matrix Q1 = Matrix::Zero(rows, rows), Q2 = Matrix::Zero(rows, rows);
+        Matrix Q1 = square_zeros(rows), Q2 = square_zeros(rows);
         add_kron(P2, A[0], 1.0, Q2);
         add_kron(P1, A[1], 2.0, Q2);
         add_kron(P0, A[2], 1.0, Q2);
         add_kron(P1, A[0], 1.0, Q1);
         add_kron(P0, A[1], 1.0, Q1);
         if (d + 1 < D) {  // P0 is not needed after the last variable
-            Matrix Q0 = Matrix::Zero(rows, rows);
+            Matrix Q0 = square_zeros(rows);
             add_kron(P0, A[0], 1.0, Q0);
             P0.swap(Q0);
         }
         P1.swap(Q1);
         P2.swap(Q2);
     }
-    r.R1 = dV * P1;
-    r.R2 = dV * P2;
-    // Exactly symmetric: the strict upper triangle is the lower one, mirrored.
-    r.R2.triangularView<Eigen::StrictlyUpper>() = r.R2.transpose();
-    r.R1.triangularView<Eigen::StrictlyUpper>() = r.R1.transpose();
+    scale_and_mirror(dV, P1, r.R1);
+    scale_and_mirror(dV, P2, r.R2);
     return r;
 }
 

@@ -1,5 +1,7 @@
 #include "ensemble.hpp"
 
+#include "interrupt.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -99,6 +101,7 @@ struct TournamentMCMC::Problem {
     // (portable build, at least 2 rows, fewer than 128 columns); otherwise the
     // product is formed by Eigen and counted afterwards.
     bool fused;
+    double work_per_step;  // elementary operations of one Metropolis step, for polling
 };
 
 struct TournamentMCMC::Workspace {
@@ -164,7 +167,9 @@ Chain TournamentMCMC::run_chain(const Problem& pb, int c) const {
 
     // Annealing: step it runs at T = 2 * 0.995^it.
     double T = 2.0;
+    InterruptPacer pacer(pb.work_per_step);
     for (int it = 0; it < n_warmup_; ++it) {
+        pacer.step();
         metropolis_step(pb, ws, T);
         T *= 0.995;
     }
@@ -173,8 +178,11 @@ Chain TournamentMCMC::run_chain(const Problem& pb, int c) const {
 
 MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const Matrix* R1,
                                const Matrix* R2, double gamma1, double gamma2) const {
-    // Settings and shapes are checked once here; the hot loop trusts them.
-    if (n_chains_ < 0) throw std::length_error("cannot create std::vector larger than max_size()");
+    // Settings, shapes and numbers are checked once here; the hot loop trusts them.
+    if (n_chains_ < 0) {
+        throw std::invalid_argument("TournamentMCMC.fit: n_chains must be at least 1 (got " +
+                                    std::to_string(n_chains_) + ")");
+    }
     if (n_chains_ == 0) {
         throw std::invalid_argument("TournamentMCMC.fit: n_chains must be at least 1 (no chain to rank)");
     }
@@ -183,33 +191,30 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
                                     std::to_string(y.size()) + " entries");
     }
     const PenaltySpec pen{R1, R2, gamma1, gamma2};
-    const double eps_cached = tolerance_from_targets(y);
     require_penalty_shape(pen, X.cols());
+    // A NaN target or entry is a miss for every candidate, so the search
+    // would rank noise and report it as a fit; a NaN step never moves.
+    require_finite(X, "X");
+    require_finite(y, "y");
+    require_finite_penalty(pen);
+    require_finite(step_size_, "step_size");
+    const InterruptScope interruptible;
+    const double eps_cached = tolerance_from_targets(y);
     const Problem pb{X,
                      y,
                      X.cols(),
                      pen,
                      eps_cached,
                      prepare_score(y.size(), static_cast<int>(X.cols()), H_piH_, /*tabulate=*/true),
-                     kFusedProductIsEigens && X.rows() >= 2 && X.cols() < 128};
+                     kFusedProductIsEigens && X.rows() >= 2 && X.cols() < 128,
+                     // one step: the n x k product and count, plus the penalty's k x k forms
+                     static_cast<double>(X.rows()) * static_cast<double>(X.cols() + 1) +
+                         (pen.active() ? 2.0 * static_cast<double>(X.cols() * X.cols()) : 0.0)};
 
-    // Chain phase: every chain owns its slot, so the loop needs no lock; an
-    // exception may not cross the parallel region and is rethrown afterwards
-    // (the lowest chain index first, whatever the thread count).
+    // Chain phase: every chain owns its slot, so the loop needs no lock.
     std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
-    std::vector<std::exception_ptr> failures(chains.size());
-    const bool use_team = thread_team_usable();
-#pragma omp parallel for schedule(dynamic, 1) if (use_team)
-    for (int c = 0; c < n_chains_; ++c) {
-        try {
-            chains[static_cast<std::size_t>(c)] = run_chain(pb, c);
-        } catch (...) {
-            failures[static_cast<std::size_t>(c)] = std::current_exception();
-        }
-    }
-    for (const auto& f : failures) {
-        if (f) std::rethrow_exception(f);
-    }
+    for_each_index_on_team(n_chains_, thread_team_usable(),
+                           [&](int c) { chains[static_cast<std::size_t>(c)] = run_chain(pb, c); });
 
     Vector energies(n_chains_);
     for (int c = 0; c < n_chains_; ++c) energies[c] = chains[static_cast<std::size_t>(c)].energy;
@@ -254,7 +259,9 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
         Workspace ws(seed, 0.3 * step_size_, pb.k, pb.fused ? 0 : X.rows());
         ws.b = elite[ei].beta;
         ws.e = elite[ei].energy;  // taken over, not recomputed
+        InterruptPacer pacer(pb.work_per_step);
         for (int it = 0; it < n_deep_; ++it) {
+            pacer.step();
             metropolis_step(pb, ws, T);
             if (ws.e < best_e) {
                 best_b = ws.b;

@@ -69,13 +69,20 @@ void require_ols_arguments(const MatrixCRef& X, const VectorCRef& y) {
     require_rows_match(X, y, "X");
     // The decomposition of a non-finite X is reported invalid and its solve
     // would be meaningless; a non-finite y would spread over every coefficient.
-    if (!X.allFinite()) throw std::invalid_argument("X contains inf or nan");
-    if (!y.allFinite()) throw std::invalid_argument("y contains inf or nan");
+    require_finite(X, "X");
+    require_finite(y, "y");
 }
 
-void require_fit_arguments(const MatrixCRef& Phi, const VectorCRef& y, const PenaltySpec& pen) {
+void require_fit_arguments(const MatrixCRef& Phi, const VectorCRef& y, const PenaltySpec& pen,
+                           double ridge) {
     require_rows_match(Phi, y, "Phi");
     require_penalty_shape(pen, Phi.cols());
+    // A non-finite entry would reach the factorisation, whose pivot rule turns
+    // NaN pivots into zero components: a plausible-looking wrong answer.
+    require_finite(Phi, "Phi");
+    require_finite(y, "y");
+    require_finite_penalty(pen);
+    require_finite(ridge, "ridge");
 }
 
 }  // namespace zelt

@@ -21,6 +21,8 @@ Vector fit_regularized_linear(const MatrixCRef& Phi, const VectorCRef& y, const 
 
 // Argument checks of the Python entries (std::invalid_argument on failure).
 void require_ols_arguments(const MatrixCRef& X, const VectorCRef& y);
-void require_fit_arguments(const MatrixCRef& Phi, const VectorCRef& y, const PenaltySpec& pen);
+// Shapes first, then every number that the fit reads must be finite.
+void require_fit_arguments(const MatrixCRef& Phi, const VectorCRef& y, const PenaltySpec& pen,
+                           double ridge);
 
 }  // namespace zelt

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #if defined(__SSE2__)
 #include <immintrin.h>
 #endif
@@ -40,6 +41,10 @@ double median_inplace(std::vector<double> v) {
 double mad(const VectorCRef& y) {
     const Eigen::Index n = y.size();
     if (n == 0) return 0.0;
+    // The selection has no order for NaN: it would return an arbitrary value
+    // that depends on where the NaN sits. A NaN anywhere makes the spread
+    // unknown, as NumPy's median says.
+    if (y.hasNaN()) return std::numeric_limits<double>::quiet_NaN();
     std::vector<double> buf(y.data(), y.data() + n);
     const double m = median_inplace(buf);
     for (double& v : buf) v = std::abs(v - m);
@@ -321,6 +326,30 @@ void require_square(const Matrix* R, double gamma, Eigen::Index p, const char* n
 void require_penalty_shape(const PenaltySpec& pen, Eigen::Index p) {
     require_square(pen.R1, pen.gamma1, p, "R1");
     require_square(pen.R2, pen.gamma2, p, "R2");
+}
+
+void require_finite(const MatrixCRef& a, const char* name) {
+    if (!a.allFinite()) throw std::invalid_argument(std::string(name) + " contains NaN or infinity");
+}
+
+void require_finite(double v, const char* name) {
+    if (!std::isfinite(v)) {
+        throw std::invalid_argument(std::string(name) + " is " + std::to_string(v) +
+                                    ", not a finite number");
+    }
+}
+
+void require_finite_penalty(const PenaltySpec& pen) {
+    // Only a used term is inspected: a weight of exactly 0.0 (or an absent
+    // matrix) never reads its matrix, whatever it holds.
+    if (pen.gamma1 != 0.0 && pen.R1 != nullptr) {
+        require_finite(pen.gamma1, "gamma1");
+        require_finite(*pen.R1, "R1");
+    }
+    if (pen.gamma2 != 0.0 && pen.R2 != nullptr) {
+        require_finite(pen.gamma2, "gamma2");
+        require_finite(*pen.R2, "R2");
+    }
 }
 
 }  // namespace zelt

@@ -16,7 +16,8 @@ using MatrixCRef = Eigen::Ref<const Matrix>;
 // 0.0 for an empty sequence.
 double median_inplace(std::vector<double> v);
 
-// Raw median absolute deviation (no consistency factor, no floor).
+// Raw median absolute deviation (no consistency factor, no floor); NaN when
+// y holds a NaN.
 double mad(const VectorCRef& y);
 
 // Share of positions i < len(yt) with |yp[i] - yt[i]| < eps, floored at 1/(2n).
@@ -107,5 +108,11 @@ double mdl_score(const VectorCRef& yp, const VectorCRef& yt, int k, int H, const
 // Argument checks of the Python entries (std::invalid_argument on failure).
 void require_prediction_covers_targets(const VectorCRef& yp, const VectorCRef& yt);
 void require_penalty_shape(const PenaltySpec& pen, Eigen::Index p);
+// Fits refuse numbers that are not finite before any work: "<name> contains
+// NaN or infinity" for arrays, "<name> is nan, not a finite number" for scalars.
+void require_finite(const MatrixCRef& a, const char* name);
+void require_finite(double v, const char* name);
+// The matrix and weight of each used penalty term (weight not exactly 0.0).
+void require_finite_penalty(const PenaltySpec& pen);
 
 }  // namespace zelt

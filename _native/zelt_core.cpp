@@ -11,6 +11,7 @@
 #include "basis.hpp"
 #include "ensemble.hpp"
 #include "fit.hpp"
+#include "interrupt.hpp"
 #include "stats.hpp"
 
 namespace py = pybind11;
@@ -111,7 +112,7 @@ void register_fit(py::module_& m) {
             const std::optional<Matrix> r1 = optional_matrix(R1);
             const std::optional<Matrix> r2 = optional_matrix(R2);
             const zelt::PenaltySpec pen{pointer_to(r1), pointer_to(r2), gamma1, gamma2};
-            zelt::require_fit_arguments(Phi, y, pen);
+            zelt::require_fit_arguments(Phi, y, pen, ridge);
             return zelt::fit_regularized_linear(Phi, y, pen.R1, pen.R2, gamma1, gamma2, ridge);
         },
         "Phi"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
@@ -176,10 +177,28 @@ void register_ensemble(py::module_& m) {
             "gamma2"_a = 0.0);
 }
 
+// Long computations poll this on the thread that called in, which holds the
+// interpreter lock for the whole call: a pending Ctrl-C runs the Python signal
+// handler here, and the KeyboardInterrupt it raises (or whatever a custom
+// handler raises) is already set when the computation unwinds.
+bool python_signal_pending() { return PyErr_CheckSignals() != 0; }
+
+void register_interruption() {
+    zelt::set_interrupt_check(&python_signal_pending);
+    py::register_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const zelt::Interrupted&) {
+            if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        }
+    });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(zelt_core, m) {
     m.doc() = "ZELT-P performans-kritik cekirdegi (C++/Eigen).";
+    register_interruption();
     register_stats(m);
     register_basis(m);
     register_fit(m);

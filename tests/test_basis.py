@@ -130,7 +130,7 @@ def assert_close_to_scale(A, B, rel=1e-12):
 @pytest.fixture(scope="module")
 def native_units(tmp_path_factory):
     """Compile tests/native/basis_units.cpp against _native/basis.cpp and run it."""
-    out = build_and_run(tmp_path_factory.mktemp("native"), "basis_units.cpp", ["basis.cpp"])
+    out = build_and_run(tmp_path_factory.mktemp("native"), "basis_units.cpp", ["basis.cpp", "interrupt.cpp"])
     lines = {}
     for line in out.splitlines():
         name, _, rest = line.partition(" ")

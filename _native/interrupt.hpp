@@ -1,0 +1,116 @@
+// Cooperative interruption of long computations.
+//
+// The host (the Python binding) installs one check that says whether the
+// user asked to stop (Ctrl-C). Long loops poll it through a pacer, every few
+// thousand inner steps; only the thread that entered the computation (the
+// primary thread of an OpenMP team) runs the check, since the host's check may
+// need what only that thread holds (the interpreter lock). Every other thread
+// reads the stop flag that the check raises. A stopped computation throws
+// Interrupted, which unwinds like any other error: nothing is left running
+// and nothing leaks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <vector>
+
+namespace zelt {
+
+struct Interrupted : std::exception {
+    const char* what() const noexcept override { return "interrupted"; }
+};
+
+// The host's check: true when the computation should stop. Not called again
+// once it has said so, until the next computation.
+using InterruptCheck = bool (*)();
+void set_interrupt_check(InterruptCheck check);
+
+// Marks one long computation, on the thread that enters it: that thread may
+// run the check, and the stop flag starts lowered. Scopes nest (a check may
+// run host code that calls back in); the outer state comes back on exit.
+class InterruptScope {
+public:
+    InterruptScope();
+    ~InterruptScope();
+    InterruptScope(const InterruptScope&) = delete;
+    InterruptScope& operator=(const InterruptScope&) = delete;
+
+private:
+    bool outer_entering_;
+    bool outer_stop_;
+};
+
+// Whether a stop was asked for in the current computation (any thread).
+bool stop_requested();
+// On the entering thread: runs the check (once it said stop, only the flag
+// is read). Elsewhere: reads the flag. Returns whether to stop; never throws.
+bool poll_interrupt();
+// poll_interrupt(), throwing Interrupted on a stop.
+void check_interrupt();
+
+// Polls every `interval` calls of step(), the interval chosen so that about
+// kWorkPerPoll elementary operations (one multiply-add, one comparison) lie
+// between two polls: a poll then costs well under a thousandth of the work,
+// and a stop is seen within about a millisecond of work.
+class InterruptPacer {
+public:
+    static constexpr double kWorkPerPoll = 1 << 20;
+    explicit InterruptPacer(double work_per_step)
+        : interval_(work_per_step >= kWorkPerPoll
+                        ? 1
+                        : static_cast<std::int64_t>(kWorkPerPoll / (work_per_step > 1.0 ? work_per_step : 1.0))),
+          left_(interval_) {}
+
+    void step() {
+        if (--left_ <= 0) {
+            left_ = interval_;
+            check_interrupt();
+        }
+    }
+
+private:
+    std::int64_t interval_;
+    std::int64_t left_;
+};
+
+namespace detail {
+bool is_entering_thread();
+// Called by the entering thread once it has no iteration left: polls until
+// every iteration of the loop has ended (`finished` reaches `count`), so that
+// a stop is still seen while only other threads work.
+void poll_until_finished(const std::atomic<int>& finished, int count);
+}  // namespace detail
+
+// Runs task(i) for i = 0 .. count-1, one index per iteration of a dynamically
+// scheduled loop on the OpenMP team (on the calling thread alone unless
+// use_team). Each iteration writes only what belongs to its index. An
+// exception may not cross the parallel region: each index keeps its own, and
+// after the loop an interruption is rethrown first, else the lowest index's
+// exception, whatever the team size. Iterations not yet started when a stop
+// is asked for do not run.
+template <class Task>
+void for_each_index_on_team(int count, bool use_team, Task&& task) {
+    std::vector<std::exception_ptr> failures(static_cast<std::size_t>(count > 0 ? count : 0));
+    std::atomic<int> finished{0};
+#pragma omp parallel if (use_team)
+    {
+#pragma omp for schedule(dynamic, 1) nowait
+        for (int i = 0; i < count; ++i) {
+            try {
+                if (stop_requested()) throw Interrupted();
+                task(i);
+            } catch (...) {
+                failures[static_cast<std::size_t>(i)] = std::current_exception();
+            }
+            finished.fetch_add(1, std::memory_order_release);
+        }
+        if (detail::is_entering_thread()) detail::poll_until_finished(finished, count);
+    }
+    if (stop_requested()) throw Interrupted();
+    for (const auto& f : failures) {
+        if (f) std::rethrow_exception(f);
+    }
+}
+
+}  // namespace zelt

@@ -4,6 +4,7 @@ where the tournament's own coefficients do not, it flags exactly the corrupted
 points, and its answer does not depend on the units of x or y."""
 import contextlib
 import io
+import os
 import pathlib
 import sys
 
@@ -134,3 +135,20 @@ def test_example_flags_exactly_the_corrupted_readings():
         rf.main()
     text = buf.getvalue()
     assert "flagged 30 (30 of the 30 corrupted readings)" in text, text
+
+
+def test_peer_benchmark_compares_every_method(monkeypatch):
+    # Runs only where the benchmark's peers are installed (`make bench` installs them).
+    for name in ("sklearn", "scipy", "statsmodels"):
+        pytest.importorskip(name)
+    monkeypatch.syspath_prepend(str(pathlib.Path(__file__).resolve().parent.parent / "benchmarks"))
+    before = dict(os.environ)
+    try:
+        import bench_peers
+    finally:  # its thread settings are for benchmark processes, not for later tests
+        for key in set(os.environ) - set(before):
+            del os.environ[key]
+
+    text = bench_peers.run([60], [0.2], 3, 1)
+    methods = {line.split("|")[3].strip() for line in text.splitlines() if line.startswith("| 60 | 20% |")}
+    assert set(bench_peers.methods()) | {bench_peers.ORACLE} <= methods, text

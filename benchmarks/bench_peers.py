@@ -1,8 +1,8 @@
 """Coefficient accuracy and time per fit: zelt_core's robust fits against the
 robust-regression methods a user would otherwise reach for.
 
-    python benchmarks/bench_peers.py [--quick] [--sizes 60,1000,10000] [--datasets 60]
-                                     [--datasets-large 30] [--shares 0,0.1,0.2,0.35,0.4]
+    python benchmarks/bench_peers.py [--quick] [--sizes 60,1000,10000] [--datasets 120]
+                                     [--datasets-large 60] [--shares 0,0.1,0.2,0.35,0.4]
 
 Needs scikit-learn, SciPy and statsmodels (requirements-bench.txt; `make bench`
 installs them). For every n and outlier share it generates polynomial data sets
@@ -39,9 +39,13 @@ import numpy as np  # noqa: E402
 import zelt_core as z  # noqa: E402
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
-from robust_fit import robust_polyfit  # noqa: E402
+from robust_fit import SEARCH_SETTINGS, robust_polyfit  # noqa: E402
 
 FAILURE = 0.2
+SIZES = (60, 1000, 10_000)
+SHARES = (0.0, 0.1, 0.2, 0.35, 0.4)
+DATASETS = 120        # per cell, n < 10000
+DATASETS_LARGE = 60   # per cell, n >= 10000
 KINDS = ("one-sided", "two-sided", "leverage")
 NOISES = (0.02, 0.1)
 DEGREES = (1, 2, 3, 4, 5)
@@ -77,7 +81,8 @@ def methods() -> Dict[str, Callable]:
         return np.array(z.TournamentMCMC(seed=seed).fit(Phi, y).beta_mcmc)
 
     def recipe(x, y, deg, Phi, seed):
-        return robust_polyfit(x, y, deg, z.TournamentMCMC(seed=seed)).beta
+        engine = z.TournamentMCMC(**dict(SEARCH_SETTINGS, seed=seed))
+        return robust_polyfit(x, y, deg, engine).beta
 
     def ransac(x, y, deg, Phi, seed):
         # sklearn defaults: p + 1 points per trial, 100 trials, threshold = MAD of y.
@@ -230,16 +235,17 @@ def report(quick: bool) -> str:
                 "are not installed; pip install -r requirements-bench.txt)")
     if quick:
         return run([60], [0.0, 0.2], 6, 2)
-    return run([60, 1000, 10_000], [0.0, 0.1, 0.2, 0.35, 0.4], 60, 30)
+    return run(SIZES, SHARES, DATASETS, DATASETS_LARGE)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="n = 60 only, 6 data sets per cell (smoke run)")
-    ap.add_argument("--sizes", default="60,1000,10000", help="comma-separated n")
-    ap.add_argument("--shares", default="0,0.1,0.2,0.35,0.4", help="comma-separated outlier shares")
-    ap.add_argument("--datasets", type=int, default=60, help="data sets per cell for n < 10000")
-    ap.add_argument("--datasets-large", type=int, default=30, help="data sets per cell for n >= 10000")
+    ap.add_argument("--sizes", default=",".join(map(str, SIZES)), help="comma-separated n")
+    ap.add_argument("--shares", default=",".join(map(str, SHARES)), help="comma-separated outlier shares")
+    ap.add_argument("--datasets", type=int, default=DATASETS, help="data sets per cell for n < 10000")
+    ap.add_argument("--datasets-large", type=int, default=DATASETS_LARGE,
+                    help="data sets per cell for n >= 10000")
     args = ap.parse_args(argv)
     if args.quick:
         print(report(True))

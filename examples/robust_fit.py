@@ -35,6 +35,15 @@ import zelt_core as z
 # outliers lie far outside either.
 CONSENSUS_SCALES = 4.0
 MAX_ROUNDS = 20
+# The search only has to find the right consensus set; the refit then does what
+# the search's long cold refinement would polish. Measured: with 200 refinement
+# steps per elite chain instead of 2000 the refit's errors and failures were the
+# same in every case tried, in half the time.
+SEARCH_SETTINGS = dict(n_chains=25, n_warmup=200, n_deep=200, n_elite=5, seed=42)
+# Above this many points the search runs on an evenly spread subset (the
+# consensus set and the refit use every point): its cost grows with n, while
+# finding the right set of points does not need all of them.
+SEARCH_POINTS = 2000
 
 
 @dataclass
@@ -104,17 +113,21 @@ def consensus_refit(Phi: np.ndarray, y: np.ndarray, consensus: np.ndarray,
 
 def robust_polyfit(x: np.ndarray, y: np.ndarray, deg: int,
                    engine: Optional[z.TournamentMCMC] = None,
-                   scales: float = CONSENSUS_SCALES) -> RobustPolyFit:
+                   scales: float = CONSENSUS_SCALES,
+                   search_points: int = SEARCH_POINTS) -> RobustPolyFit:
     """Tournament search on the scaled problem, then the consensus refit."""
     x = np.asarray(x, dtype=float)
     y = np.asarray(y, dtype=float)
-    engine = engine if engine is not None else z.TournamentMCMC(seed=42)
+    engine = engine if engine is not None else z.TournamentMCMC(**SEARCH_SETTINGS)
     x_center, x_half = unit_interval(x)
     y_center, y_scale = robust_scale(y)
     Phi = z.design_matrix_1d(deg, (x - x_center) / x_half)
     y_scaled = (y - y_center) / y_scale
 
-    beta_tournament = np.array(engine.fit(Phi, y_scaled).beta_mcmc)
+    search = slice(None)
+    if y.size > search_points:
+        search = np.argsort(x, kind="stable")[np.linspace(0, y.size - 1, search_points).round().astype(int)]
+    beta_tournament = np.array(engine.fit(Phi[search], y_scaled[search]).beta_mcmc)
     # The tournament's consensus set: the points inside the tolerance band its
     # energy counts (the module's one tolerance rule, 0.4 x the MAD of y).
     mad = z.mad(y_scaled)

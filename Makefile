@@ -1,6 +1,6 @@
 # make test  - build the module into .venv and run the test suite
 # make demo  - build the module and run the demo on generated data
-# make bench - build the module and run the benchmarks
+# make bench - build the module, install the benchmark's peers and run the benchmarks
 # ZELT_WERROR=ON turns compiler warnings into errors (set by CI).
 VENV       := .venv
 PY         := $(VENV)/bin/python
@@ -28,6 +28,7 @@ demo: build
 	$(PY) examples/demo.py
 
 bench: build
+	$(PY) -m pip install -q -r requirements-bench.txt
 	$(VENV)/bin/cmake --build $(BUILD_DIR) --target floor_energy
 	$(PY) benchmarks/run.py
 

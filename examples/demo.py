@@ -1,8 +1,10 @@
 """zelt_core demo: robust polynomial fitting on generated data with gross outliers.
 
-Part 1 fits a one-variable polynomial three ways (least squares, penalised least
-squares, and the tournament MCMC search for the lowest MDL energy), prints a table
-per method and saves a plot. Part 2 fits a surface in two variables.
+Part 1 fits a one-variable polynomial four ways (least squares, penalised least
+squares, the tournament MCMC search for the lowest MDL energy, and that search
+followed by a least-squares refit of its consensus set, see robust_fit.py),
+prints a table per method and saves a plot that marks the consensus set.
+Part 2 fits a surface in two variables.
 
     python examples/demo.py [--n 200] [--outliers 0.2] [--seed 7] [--out demo.png]
 """
@@ -17,6 +19,7 @@ from typing import Callable, Dict, List, Sequence, Tuple
 import numpy as np
 
 import zelt_core as z
+from robust_fit import consensus_refit, robust_polyfit, robust_scale
 
 
 @dataclass
@@ -67,15 +70,28 @@ def part_one(args: argparse.Namespace, rng: np.random.Generator) -> List[MethodR
 
     engine = z.TournamentMCMC(n_chains=args.chains, n_warmup=args.warmup, n_deep=args.deep,
                               seed=args.seed)
+    refits = []
+
+    def tournament_and_refit() -> np.ndarray:
+        refits.append(robust_polyfit(x, y, deg, engine))
+        return refits[-1].beta
+
     rows = [
         timed("ols", lambda: z.ols(Phi, y)),
         timed("penalised (gamma2=1e-4)",
               lambda: z.fit_regularized_linear(Phi, y, R1, R2, 0.0, 1e-4)),
         timed("tournament MCMC", lambda: engine.fit(Phi, y).beta_mcmc),
+        timed("tournament + refit", tournament_and_refit),
     ]
     report(f"Part 1: cubic, n = {args.n}, {len(outliers)} gross outliers "
            f"({args.outliers:.0%}), noise sd {args.noise}", rows, truth, Phi, y, truth.size, 20)
-    plot(args.out, x, y, outliers, truth, rows)
+    consensus = refits[-1].consensus
+    truly_bad = np.zeros(x.size, bool)
+    truly_bad[outliers] = True
+    print(f"consensus set of the refit: {consensus.sum()} of {x.size} points; "
+          f"{np.sum(~consensus & truly_bad)} of {len(outliers)} gross outliers and "
+          f"{np.sum(~consensus & ~truly_bad)} clean points left out")
+    plot(args.out, x, y, outliers, consensus, truth, rows)
     return rows
 
 
@@ -94,18 +110,33 @@ def part_two(args: argparse.Namespace, rng: np.random.Generator) -> None:
     y[bad] += rng.uniform(2.0, 4.0, bad.size)
     engine = z.TournamentMCMC(n_chains=args.chains, n_warmup=args.warmup, n_deep=args.deep,
                               seed=args.seed)
+
+    def tournament_and_refit() -> np.ndarray:
+        # u and v already span [-1, 1]; y is centred and scaled by its MAD so
+        # that the search's start spread and step fit the problem.
+        y_center, y_scale = robust_scale(y)
+        y_scaled = (y - y_center) / y_scale
+        beta = np.array(engine.fit(Phi, y_scaled).beta_mcmc)
+        consensus = np.abs(y_scaled - Phi @ beta) < 0.4 * z.mad(y_scaled)
+        if consensus.sum() < Phi.shape[1]:
+            consensus[:] = True
+        beta = y_scale * consensus_refit(Phi, y_scaled, consensus)[0]
+        beta[multi.index([0, 0])] += y_center  # the constant term
+        return beta
+
     rows = [
         timed("ols", lambda: z.ols(Phi, y)),
         timed("penalised (gamma1=1e-3)",
               lambda: z.fit_regularized_linear(Phi, y, R1, R2, 1e-3, 0.0)),
         timed("tournament MCMC", lambda: engine.fit(Phi, y).beta_mcmc),
+        timed("tournament + refit", tournament_and_refit),
     ]
     report(f"Part 2: surface in two variables, {len(multi)} terms, n = {n}, "
            f"{bad.size} outliers", rows, truth, Phi, y, len(multi), 20)
 
 
-def plot(path: str, x: np.ndarray, y: np.ndarray, outliers: np.ndarray, truth: np.ndarray,
-         rows: Sequence[MethodResult]) -> None:
+def plot(path: str, x: np.ndarray, y: np.ndarray, outliers: np.ndarray, consensus: np.ndarray,
+         truth: np.ndarray, rows: Sequence[MethodResult]) -> None:
     import matplotlib
 
     matplotlib.use("Agg")
@@ -114,17 +145,18 @@ def plot(path: str, x: np.ndarray, y: np.ndarray, outliers: np.ndarray, truth: n
     grid = np.linspace(-1.0, 1.0, 400)
     G = z.design_matrix_1d(truth.size - 1, grid)
     fig, ax = plt.subplots(figsize=(8, 5))
-    inlier = np.ones(x.size, bool)
-    inlier[outliers] = False
-    ax.scatter(x[inlier], y[inlier], s=10, c="0.45", label="data")
-    ax.scatter(x[~inlier], y[~inlier], s=14, c="tab:red", marker="x", label="gross outliers")
+    ax.scatter(x[consensus], y[consensus], s=10, c="0.45", label="consensus set (refit on these)")
+    ax.scatter(x[~consensus], y[~consensus], s=16, c="tab:red", marker="x",
+               label="outside the consensus set")
+    ax.scatter(x[outliers], y[outliers], s=60, facecolors="none", edgecolors="tab:red", lw=0.8,
+               label="generated gross outliers")
     ax.plot(grid, G @ truth, "k--", lw=2, label="truth")
-    styles = [("tab:orange", "-"), ("tab:purple", ":"), ("tab:green", "-")]
+    styles = [("tab:orange", "-"), ("tab:purple", ":"), ("tab:olive", "-"), ("tab:green", "-")]
     for r, (colour, ls) in zip(rows, styles):
         ax.plot(grid, G @ r.beta, color=colour, ls=ls, lw=2.2, label=r.name)
     ax.set_xlabel("x")
     ax.set_ylabel("y")
-    ax.set_title("zelt_core: least squares vs. tournament MCMC (MDL)")
+    ax.set_title("zelt_core: least squares vs. tournament MCMC (MDL) and its consensus refit")
     ax.legend(loc="best", fontsize=9)
     fig.tight_layout()
     out = pathlib.Path(path).resolve()

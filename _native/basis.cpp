@@ -164,11 +164,12 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
     for (Eigen::Index j = 0; j < M; ++j) {
         const MultiIndex& mi = multi_indices[static_cast<std::size_t>(j)];
         double* col = Phi.col(j).data();
-        // Each column in row blocks, with a poll between blocks. The library's
-        // vectorised power differs in the last bit from its scalar one, and
-        // which rows take which is decided by the alignment of the block's
-        // start; so every block after the first starts on a 64-byte boundary,
-        // where a whole-column pass would take packets too: the same bits.
+        // Each column in row blocks, with a poll between blocks. Where the
+        // library vectorises the power (builds for SSE4.1 and up), its packet
+        // and scalar results differ in the last bit, and the alignment of a
+        // block's start decides which rows take which; so every block after
+        // the first starts on a 64-byte boundary, where a whole-column pass
+        // would take packets too: the same bits in every build.
         const Eigen::Index first_end = aligned_block_end(col, n);
         for (Eigen::Index start = 0; start < n;) {
             const Eigen::Index end = start == 0 ? first_end : std::min(n, start + kRowBlock);

@@ -13,7 +13,6 @@
 #include <atomic>
 #include <cstdint>
 #include <exception>
-#include <vector>
 
 namespace zelt {
 
@@ -81,36 +80,5 @@ bool is_entering_thread();
 // a stop is still seen while only other threads work.
 void poll_until_finished(const std::atomic<int>& finished, int count);
 }  // namespace detail
-
-// Runs task(i) for i = 0 .. count-1, one index per iteration of a dynamically
-// scheduled loop on the OpenMP team (on the calling thread alone unless
-// use_team). Each iteration writes only what belongs to its index. An
-// exception may not cross the parallel region: each index keeps its own, and
-// after the loop an interruption is rethrown first, else the lowest index's
-// exception, whatever the team size. Iterations not yet started when a stop
-// is asked for do not run.
-template <class Task>
-void for_each_index_on_team(int count, bool use_team, Task&& task) {
-    std::vector<std::exception_ptr> failures(static_cast<std::size_t>(count > 0 ? count : 0));
-    std::atomic<int> finished{0};
-#pragma omp parallel if (use_team)
-    {
-#pragma omp for schedule(dynamic, 1) nowait
-        for (int i = 0; i < count; ++i) {
-            try {
-                if (stop_requested()) throw Interrupted();
-                task(i);
-            } catch (...) {
-                failures[static_cast<std::size_t>(i)] = std::current_exception();
-            }
-            finished.fetch_add(1, std::memory_order_release);
-        }
-        if (detail::is_entering_thread()) detail::poll_until_finished(finished, count);
-    }
-    if (stop_requested()) throw Interrupted();
-    for (const auto& f : failures) {
-        if (f) std::rethrow_exception(f);
-    }
-}
 
 }  // namespace zelt

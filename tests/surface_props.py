@@ -124,10 +124,15 @@ def check_array(out, shape):
     assert out.flags.writeable
 
 
-def check_penalised(out, err, converts, X, y, R1, R2, g1, g2):
+def all_finite(obj):
+    return bool(np.isfinite(np.asarray(obj, dtype=float)).all())
+
+
+def check_penalised(out, err, converts, X, y, R1, R2, g1, g2, scalars=()):
     """Shared oracle of the calls with optional penalty matrices: conversion
-    first (TypeError), then R1 and R2 casts (RuntimeError), then shapes
-    (ValueError). Returns the column count when the call had to succeed."""
+    first (TypeError), then R1 and R2 casts (RuntimeError), then shapes, then
+    numbers that are not finite in anything the call reads (ValueError).
+    Returns the column count when the call had to succeed."""
     if not converts:
         expect_type_error(err)
         return None
@@ -140,6 +145,11 @@ def check_penalised(out, err, converts, X, y, R1, R2, g1, g2):
     bad_pen = any(R is not None and g != 0.0 and mshape(R) != (p, p) for R, g in ((R1, g1), (R2, g2)))
     if vlen(y) != n or bad_pen:
         assert isinstance(err, ValueError), repr(err)
+        return None
+    used = [v for R, g in ((R1, g1), (R2, g2)) if R is not None and g != 0.0 for v in (R, g)]
+    if not all(all_finite(v) for v in [X, y, *used, *scalars]):
+        assert isinstance(err, ValueError), repr(err)
+        assert "NaN or infinity" in str(err) or "not a finite number" in str(err), repr(err)
         return None
     assert err is None, repr(err)
     return p
@@ -158,6 +168,8 @@ def test_mad(y):
         assert not is_vector(y)
         return
     assert isinstance(out, float)
+    # A NaN anywhere makes the spread unknown, wherever it sits.
+    assert math.isnan(out) == bool(np.isnan(np.asarray(y, dtype=float)).any())
     if before is not None:
         np.testing.assert_array_equal(y, before)
 
@@ -349,7 +361,7 @@ def test_ols(X, y):
 def test_fit_regularized_linear(Phi, y, R1, R2, g1, g2, ridge):
     out, err = call(z.fit_regularized_linear, Phi, y, R1, R2, g1, g2, ridge)
     converts = is_matrix(Phi) and is_vector(y) and is_real(g1) and is_real(g2) and is_real(ridge)
-    p = check_penalised(out, err, converts, Phi, y, R1, R2, g1, g2)
+    p = check_penalised(out, err, converts, Phi, y, R1, R2, g1, g2, scalars=[ridge] if converts else [])
     if p is not None:
         check_array(out, (p,))
 
@@ -387,7 +399,7 @@ def test_tournament_constructor(n_chains, n_warmup, n_deep, n_elite, step, H, se
     X = np.array([[1.0, 0.0], [1.0, 1.0], [1.0, 2.0]])
     y = np.array([0.1, 1.0, 2.1])
     res, err = call(eng.fit, X, y)
-    if n_chains <= 0:
+    if n_chains <= 0 or not math.isfinite(step):
         assert isinstance(err, ValueError)
         return
     assert err is None, repr(err)

@@ -10,6 +10,7 @@ then W'W), which is affordable on small grids.
 import itertools
 import math
 import pathlib
+import re
 
 import numpy as np
 import numpy.polynomial.polynomial as P
@@ -157,6 +158,10 @@ S = -777.0  # sentinel beyond entry deg: deriv_row must not touch it
 def test_deriv_row_figures(native_units, name, expected):
     (values,) = native_units[name]
     assert [float(v) for v in values.split()] == expected
+
+
+def test_design_nd_row_blocks_give_the_bits_of_a_whole_column_pass(native_units):
+    assert native_units["design_nd_block_mismatches"] == ["0"]
 
 
 def test_col_deriv_scalar_figures(native_units):
@@ -418,6 +423,15 @@ def test_design_nd_reads_only_as_many_entries_as_variables():
 def test_design_nd_rejects_inconsistent_input(mis, cols, match):
     with pytest.raises(ValueError, match=match):
         z.design_matrix_nd(mis, [np.asarray(c) for c in cols])
+
+
+def test_design_nd_given_an_n_by_d_array_says_to_pass_columns():
+    X = np.ones((21, 3))
+    with pytest.raises(ValueError, match=re.escape("multi-index 0 has 3 entries for 21 variables; "
+                                                   "X_cols holds one column per variable")) as e:
+        z.design_matrix_nd([[1, 0, 2]], X)
+    assert "X.T" in str(e.value)
+    assert z.design_matrix_nd([[1, 0, 2]], X.T).shape == (21, 1)
 
 
 def test_design_nd_accepts_iterables_refuses_strings():

@@ -400,7 +400,7 @@ def test_fit_optional_penalties_are_converted_r1_first():
     "settings, drop_last_y, penalty, message",
     [
         (dict(n_chains=0), False, (), "n_chains must be at least 1"),
-        (dict(n_chains=-1), False, (), re.escape("cannot create std::vector larger than max_size()")),
+        (dict(n_chains=-1), False, (), re.escape("n_chains must be at least 1 (got -1)")),
         (dict(), True, (), "X has 20 rows but y has 19 entries"),
         (dict(), False, (np.eye(3), None, 1.0), "R1 must be 2 x 2, got 3 x 3"),
         (dict(), False, (None, np.ones((2, 3)), 0.0, 1.0), "R2 must be 2 x 2, got 2 x 3"),
@@ -410,6 +410,39 @@ def test_fit_value_errors(settings, drop_last_y, penalty, message):
     X, y = problem(n=20, k=2)
     with pytest.raises(ValueError, match=message):
         zc.TournamentMCMC(n_warmup=5, n_deep=5, **settings).fit(X, y[:-1] if drop_last_y else y, *penalty)
+
+
+@pytest.mark.parametrize("bad", [np.nan, np.inf, -np.inf])
+@pytest.mark.parametrize(
+    "arg, message",
+    [("X", "X contains NaN or infinity"), ("y", "y contains NaN or infinity"),
+     ("R1", "R1 contains NaN or infinity"), ("R2", "R2 contains NaN or infinity"),
+     ("gamma1", "gamma1 is "), ("gamma2", "gamma2 is "), ("step_size", "step_size is ")],
+)
+def test_fit_refuses_non_finite_numbers(arg, message, bad):
+    # An all-NaN y used to give a finite energy as if something had been fitted.
+    X, y = problem(n=20, k=2)
+    kw = dict(X=X.copy(), y=y.copy(), R1=np.eye(2), R2=np.eye(2), gamma1=0.1, gamma2=0.2)
+    step = 0.05
+    if arg == "step_size":
+        step = bad
+    elif arg in ("X", "R1", "R2"):
+        kw[arg][1, 0] = bad
+    elif arg == "y":
+        kw[arg][:] = bad
+    else:
+        kw[arg] = bad
+    eng = zc.TournamentMCMC(3, 5, 5, 2, step)  # the constructor stores any step; fit checks it
+    with pytest.raises(ValueError, match=message):
+        eng.fit(**kw)
+
+
+def test_unused_non_finite_penalty_is_not_inspected():
+    X, y = problem(n=20, k=2)
+    eng = zc.TournamentMCMC(3, 5, 5)
+    nan = np.full((2, 2), np.nan)
+    assert same_result(eng.fit(X, y, nan, nan, 0.0, 0.0), eng.fit(X, y))
+    assert same_result(eng.fit(X, y, None, None, np.nan, np.inf), eng.fit(X, y))
 
 
 def test_unused_penalty_of_wrong_shape_is_accepted():

@@ -460,3 +460,45 @@ def test_ols_single_wide_row_is_pseudo_inverse(p):
     beta = z.ols(x[None, :], [3.0])
     np.testing.assert_allclose(beta, x * 3.0 / (x @ x), rtol=1e-12, atol=1e-14)
     assert np.all(z.ols(np.zeros((1, p)), [3.0]) == 0.0)
+
+
+# ------------------------------------------------------------ non-finite numbers
+
+NON_FINITE = [np.nan, np.inf, -np.inf]
+
+
+@pytest.mark.parametrize("bad", NON_FINITE)
+@pytest.mark.parametrize(
+    "arg, message",
+    [
+        ("Phi", "Phi contains NaN or infinity"),
+        ("y", "y contains NaN or infinity"),
+        ("R1", "R1 contains NaN or infinity"),
+        ("R2", "R2 contains NaN or infinity"),
+        ("gamma1", "gamma1 is "),
+        ("gamma2", "gamma2 is "),
+        ("ridge", "ridge is "),
+    ],
+)
+def test_fit_refuses_non_finite_numbers_it_would_read(arg, message, bad):
+    # NaN used to come back as zeros or a mix of NaN and zero components.
+    g = rng(21)
+    n, p = 30, 4
+    kw = dict(Phi=g.standard_normal((n, p)), y=g.standard_normal(n), R1=smoothness(p), R2=np.eye(p),
+              gamma1=0.1, gamma2=0.2, ridge=1e-8)
+    if arg in ("Phi", "R1", "R2"):
+        kw[arg][1, 2] = bad
+    elif arg == "y":
+        kw[arg][5] = bad
+    else:
+        kw[arg] = bad
+    with pytest.raises(ValueError, match=message):
+        z.fit_regularized_linear(**kw)
+
+
+@pytest.mark.parametrize("where", ["X", "y"])
+def test_ols_message_names_the_argument(where):
+    X, y = np.ones((4, 2)), np.ones(4)
+    (X if where == "X" else y)[1] = np.nan
+    with pytest.raises(ValueError, match=f"^{where} contains NaN or infinity$"):
+        z.ols(X, y)

@@ -3,6 +3,7 @@
 // prints one "name value value ..." line per case; tests/test_basis.py
 // compiles it against _native/basis.cpp and checks the figures.
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -84,6 +85,32 @@ int main() {
             for (int k = 0; k < a.n; ++k) mismatches += (stored[k] != lazy.coeff(k)) ? 1 : 0;
         }
         std::printf("linspaced_mismatches %d\n", mismatches);
+    }
+    // design_matrix_nd fills long columns in row blocks, with an interruption
+    // poll between blocks: the same bits as one pass over the whole column
+    // (the old fill, recomputed here), for columns of every alignment.
+    {
+        long mismatches = 0;
+        const zelt::MultiIndexList mis = {{3, 0}, {1, 2}, {5, 7}, {0, 0}, {2, 9}, {11, 1}};
+        for (Eigen::Index n : {Eigen::Index{3 * 16384 + 5}, Eigen::Index{2 * 16384 + 1}, Eigen::Index{40000},
+                               Eigen::Index{16383}, Eigen::Index{7}}) {
+            const std::vector<zelt::Vector> cols = {zelt::Vector::LinSpaced(n, 0.3, 1.7),
+                                                    zelt::Vector::LinSpaced(n, -2.1, 0.9)};
+            const zelt::Matrix got = zelt::design_matrix_nd(mis, cols);
+            zelt::Matrix whole(n, static_cast<Eigen::Index>(mis.size()));
+            for (Eigen::Index j = 0; j < whole.cols(); ++j) {
+                const auto& mi = mis[static_cast<std::size_t>(j)];
+                auto col = whole.col(j).array();
+                col.setOnes();
+                for (std::size_t d = 0; d < cols.size(); ++d) {
+                    if (mi[d] > 0) col *= cols[d].array().pow(static_cast<double>(mi[d]));
+                }
+                for (Eigen::Index i = 0; i < n; ++i) {
+                    mismatches += std::memcmp(&got(i, j), &whole(i, j), sizeof(double)) != 0;
+                }
+            }
+        }
+        std::printf("design_nd_block_mismatches %ld\n", mismatches);
     }
     return 0;
 }

@@ -106,8 +106,8 @@ SHORT_LONG_CALLS = {
 @pytest.mark.parametrize("name", SHORT_LONG_CALLS)
 def test_handler_exception_leaves_the_call(name, alarm):
     # Whatever the signal handler raises is what the call raises.
-    alarm(0.02)
     with pytest.raises(Alarm):
+        alarm(0.02)
         SHORT_LONG_CALLS[name]()
 
 
@@ -119,8 +119,8 @@ def test_interrupted_calls_leave_later_results_unchanged(alarm):
     before = eng.fit(X, y)
     nd_before = z.design_matrix_nd([[2, 1], [0, 3]], [X[:, 0], X[:, 1]])
     for after in (0.005, 0.03, 0.06):
-        alarm(after)
         with pytest.raises(Alarm):
+            alarm(after)
             z.TournamentMCMC(4, 10**6, 10**6, 2, 0.05, 20, 1).fit(np.ones((2000, 3)), np.arange(2000.0))
         again = eng.fit(X, y)
         assert again.energy == before.energy

@@ -55,6 +55,38 @@ def one_round():
     raises(z.fit_regularized_linear, Phi, y, R1[:2], None, 1.0)
     raises(z.gibbs_entropy, np.array([])); raises(eng.fit, Phi, y[:5])
     raises(eng.fit, Phi, y, None, object()); raises(z.TournamentMCMC(0).fit, Phi, y)
+    raises(eng.fit, Phi, y * np.nan); raises(z.fit_regularized_linear, Phi, y, R1, None, np.inf)
+"""
+
+# Long calls stopped by a timer signal whose handler raises, on the thread
+# team and in the basis loops: the unwinding paths of an interruption.
+INTERRUPTS = """
+import signal
+
+class Alarm(Exception):
+    pass
+
+def _raise(*args):
+    raise Alarm()
+
+signal.signal(signal.SIGALRM, _raise)
+big_X, big_y = np.ones((3000, 3)), np.arange(3000.0)
+long_eng = z.TournamentMCMC(4, 10**6, 10**6, 2, 0.05, 20, 1)
+
+def interrupted(fn, *args):
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.002)  # inside: a loaded machine may be slow to the call
+        fn(*args)
+    except Alarm:
+        return
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    raise AssertionError(f"{fn} was not interrupted")
+
+def interrupt_round():
+    interrupted(long_eng.fit, big_X, big_y)
+    interrupted(z.smoothness_penalty_matrices_1d, 2, 0.0, 1.0, 2**31 - 1)
+    interrupted(z.build_penalty_matrices_nd, [2, 2], [(0.0, 1.0), (0.0, 1.0)], 2**31 - 1)
 """
 
 
@@ -76,10 +108,28 @@ print(rss_mb() - start)
     assert growth < 8.0, f"resident memory grew by {growth:.1f} MiB over 3000 rounds"
 
 
+@pytest.mark.skipif(SANITIZED, reason="resident memory is not meaningful under ASan's allocator")
+def test_interrupted_calls_leave_resident_memory_flat():
+    out = run_child(CALLS + INTERRUPTS + """
+def rss_mb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096 / 2**20
+
+for _ in range(50):
+    interrupt_round()
+start = rss_mb()
+for _ in range(500):
+    interrupt_round()
+print(rss_mb() - start)
+""")
+    growth = float(out.strip().splitlines()[-1])
+    assert growth < 4.0, f"resident memory grew by {growth:.1f} MiB over 500 interrupted rounds"
+
+
 def test_many_calls_run_clean():
     # Under the sanitizer build this is where a use-after-free or overflow on any
-    # path, failing ones included, aborts the child.
-    run_child(CALLS + "\nfor _ in range(200):\n    one_round()\nprint('ok')\n")
+    # path, failing and interrupted ones included, aborts the child.
+    run_child(CALLS + INTERRUPTS + "\nfor _ in range(200):\n    one_round()\n    interrupt_round()\nprint('ok')\n")
 
 
 def test_views_outlive_result():

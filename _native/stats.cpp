@@ -47,7 +47,14 @@ double mad(const VectorCRef& y) {
     if (y.hasNaN()) return std::numeric_limits<double>::quiet_NaN();
     std::vector<double> buf(y.data(), y.data() + n);
     const double m = median_inplace(buf);
-    for (double& v : buf) v = std::abs(v - m);
+    // An infinite median less an infinite value is NaN too; the selection
+    // must not see it either.
+    bool deviation_nan = false;
+    for (double& v : buf) {
+        v = std::abs(v - m);
+        deviation_nan |= std::isnan(v);
+    }
+    if (deviation_nan) return std::numeric_limits<double>::quiet_NaN();
     return median_inplace(std::move(buf));
 }
 

@@ -40,14 +40,14 @@ Matrix design_matrix_1d(int deg, const VectorCRef& x) {
     const Eigen::Index n = x.size();
     Matrix Phi(n, static_cast<Eigen::Index>(deg) + 1);
     if (n == 0) return Phi;
-    // Row blocks, so that a stop is seen within one block of a long column;
-    // every entry is still its own single multiplication.
+    // Columns in row blocks, so that a stop is seen within one block of a
+    // long column; every entry is still its own single multiplication.
     InterruptPacer pacer(static_cast<double>(kRowBlock));
-    for (Eigen::Index start = 0; start < n; start += kRowBlock) {
-        const Eigen::Index len = std::min(kRowBlock, n - start);
-        Phi.col(0).segment(start, len).setOnes();
-        // x^p = x^(p-1) * x: one multiplication per entry, no power function.
-        for (Eigen::Index p = 1; p <= deg; ++p) {
+    Phi.col(0).setOnes();
+    // x^p = x^(p-1) * x: one multiplication per entry, no power function.
+    for (Eigen::Index p = 1; p <= deg; ++p) {
+        for (Eigen::Index start = 0; start < n; start += kRowBlock) {
+            const Eigen::Index len = std::min(kRowBlock, n - start);
             pacer.step();
             Phi.col(p).segment(start, len) = Phi.col(p - 1).segment(start, len).cwiseProduct(x.segment(start, len));
         }

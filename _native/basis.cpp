@@ -85,7 +85,10 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
 Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
     // A negative size is an impossible allocation, as it is for the tables of
     // the several-variable penalties.
-    if (deg < -1) throw std::bad_alloc();
+    if (deg < -1) {
+        throw ImpossibleSize("boundary_reduce_1d: deg = " + std::to_string(deg) +
+                             " gives a matrix of negative size");
+    }
     const InterruptScope interruptible;
     const Eigen::Index M = static_cast<Eigen::Index>(deg) + 1;
     // The M x M result first: an impossible size fails here, before any work.
@@ -194,7 +197,9 @@ namespace {
 Eigen::Index tensor_basis_size(const std::vector<int>& degrees) {
     std::int64_t M = 1;
     for (int deg : degrees) {
-        if (deg < -1) throw std::bad_alloc();
+        if (deg < -1) {
+            throw ImpossibleSize("degree " + std::to_string(deg) + " gives a table of negative size");
+        }
     }
     for (int deg : degrees) {
         if (deg == -1) return 0;
@@ -202,7 +207,7 @@ Eigen::Index tensor_basis_size(const std::vector<int>& degrees) {
     for (int deg : degrees) {
         if (__builtin_mul_overflow(M, static_cast<std::int64_t>(deg) + 1, &M) ||
             M > std::numeric_limits<int>::max()) {
-            throw std::bad_alloc();
+            throw ImpossibleSize("the degrees give a basis of more than 2^31 - 1 functions");
         }
     }
     return static_cast<Eigen::Index>(M);

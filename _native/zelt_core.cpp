@@ -6,7 +6,9 @@
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
 
+#include <new>
 #include <optional>
+#include <string>
 
 #include "basis.hpp"
 #include "ensemble.hpp"
@@ -183,13 +185,20 @@ void register_ensemble(py::module_& m) {
 // handler raises) is already set when the computation unwinds.
 bool python_signal_pending() { return PyErr_CheckSignals() != 0; }
 
-void register_interruption() {
+void connect_interruption_and_errors() {
     zelt::set_interrupt_check(&python_signal_pending);
     py::register_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
         } catch (const zelt::Interrupted&) {
             if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        } catch (const std::bad_alloc& e) {
+            // The library's own text, "std::bad_alloc", tells a user nothing.
+            const std::string what = e.what();
+            PyErr_SetString(PyExc_MemoryError,
+                            what == "std::bad_alloc"
+                                ? "not enough memory for the arrays this call needs (sizes too large?)"
+                                : what.c_str());
         }
     });
 }
@@ -198,7 +207,7 @@ void register_interruption() {
 
 PYBIND11_MODULE(zelt_core, m) {
     m.doc() = "ZELT-P performans-kritik cekirdegi (C++/Eigen).";
-    register_interruption();
+    connect_interruption_and_errors();
     register_stats(m);
     register_basis(m);
     register_fit(m);

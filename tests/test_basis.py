@@ -660,3 +660,18 @@ def test_largest_degree_is_a_memory_error_not_a_crash(call):
     # the loops over 0..deg must not wrap their counters on the way there.
     with pytest.raises(MemoryError):
         call()
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: z.boundary_reduce_1d(-5, 0.0, 1.0), "deg = -5 gives a matrix of negative size"),
+        (lambda: z.build_penalty_matrices_nd([-3], [(0.0, 1.0)], 2), "degree -3 gives a table of negative size"),
+        (lambda: z.build_penalty_matrices_nd([2**31 - 1, 1], [(0.0, 1.0)] * 2, 2), "more than 2^31 - 1 functions"),
+        (lambda: z.boundary_reduce_1d(2**31 - 1, 0.0, 1.0), "not enough memory"),
+    ],
+)
+def test_impossible_sizes_say_what_was_impossible(call, message):
+    # The allocator's own text was "std::bad_alloc".
+    with pytest.raises(MemoryError, match=re.escape(message)):
+        call()

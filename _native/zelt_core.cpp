@@ -263,7 +263,7 @@ template <class T, class Class>
 void def_copies(Class& cls) {
     cls.def("__copy__", [](const T& self) { return T(self); })
         .def("__deepcopy__", [](const T& self, const py::dict&) { return T(self); }, "memo"_a)
-        .def("__reduce__", [](const py::object& self) {
+        .def("__reduce__", [](const py::object& self) -> py::tuple {
             return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
                                   py::make_tuple(py::type::of(self)), self.attr("__getstate__")());
         });
@@ -357,7 +357,7 @@ void register_ensemble(py::module_& m) {
                         ", H_piH=" + std::to_string(e.H_piH()) +
                         ", seed=" + std::to_string(e.seed()) + ")";
              })
-        .def("__eq__", &same_settings, py::is_operator())
+        .def("__eq__", &same_settings, py::is_operator(), "other"_a)
         .def("__hash__", [](const TournamentMCMC& e) {
             return py::hash(py::make_tuple(e.n_chains(), e.n_warmup(), e.n_deep(), e.n_elite(),
                                            bits_of(e.step_size()), e.H_piH(), e.seed()));

@@ -272,3 +272,14 @@ def test_classes_stay_closed(fitted):
     assert engine == z.TournamentMCMC(seed=3)
     with pytest.raises(AttributeError):
         fitted.energy = 0.0
+
+
+def test_dask_and_joblib_serializer_round_trips_bit_for_bit(fitted):
+    # cloudpickle ships the arguments and results of Dask and joblib tasks
+    cloudpickle = pytest.importorskip("cloudpickle")
+    engine = z.TournamentMCMC(seed=2**64 - 7, **SMALL)
+    back = cloudpickle.loads(cloudpickle.dumps(engine))
+    assert back == engine
+    assert result_bits(cloudpickle.loads(cloudpickle.dumps(fitted))) == result_bits(fitted)
+    X, y = problem(4)
+    assert result_bits(back.fit(X, y)) == result_bits(engine.fit(X, y))

@@ -1,13 +1,17 @@
 # make test  - build the module into .venv and run the test suite
 # make demo  - build the module and run the demo on generated data
 # make bench - build the module, install the benchmark's peers and run the benchmarks
+# make wheel - build the sdist, a wheel from it, and repair that wheel so that it
+#              carries its OpenMP runtime (auditwheel; no containers)
+# make test-wheel - install the repaired wheel apart from the development build
+#              and run the whole test suite of the sdist against it
 # ZELT_WERROR=ON turns compiler warnings into errors (set by CI).
 VENV       := .venv
 PY         := $(VENV)/bin/python
 ZELT_WERROR ?= OFF
 BUILD_DIR  := build/release
 
-.PHONY: test test-sanitize demo bench build venv clean
+.PHONY: test test-sanitize test-wheel wheel demo bench build venv clean
 
 venv: $(VENV)/.deps-installed
 
@@ -33,7 +37,33 @@ bench: build
 	$(PY) benchmarks/run.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
+
+# The wheel is built from the unpacked sdist, which checks that the sdist holds
+# what a source build needs; auditwheel copies libgomp into the wheel
+# (zelt_core.libs/) and points the module at it, for machines without GCC's
+# runtime. The platform tag is the oldest glibc this machine's build allows.
+WHEEL_SRC := build/wheel-src
+wheel: venv
+	rm -rf dist $(WHEEL_SRC) build/wheel-raw
+	$(PY) -m build --sdist --no-isolation --outdir dist . >/dev/null
+	mkdir -p $(WHEEL_SRC)
+	tar -xzf dist/zelt_core-*.tar.gz -C $(WHEEL_SRC) --strip-components=1
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw ./$(WHEEL_SRC) \
+	    -Cbuild-dir=build/wheel -Ccmake.define.ZELT_WERROR=$(ZELT_WERROR)
+	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w dist build/wheel-raw/zelt_core-*.whl
+	@ls dist
+
+# The suite of the sdist, run outside the source tree against the wheel
+# installed into its own directory (first on the path, ahead of the development
+# build); ZELT_WHEEL=1 makes the suite check that the wheel's module and its
+# bundled OpenMP runtime are the ones loaded.
+WHEEL_SITE := build/wheel-site
+test-wheel: wheel
+	rm -rf $(WHEEL_SITE)
+	$(PY) -m pip install -q --no-deps --target $(WHEEL_SITE) dist/zelt_core-*manylinux*.whl
+	cd $(WHEEL_SRC) && ZELT_WHEEL=1 PYTHONPATH=$(abspath $(WHEEL_SITE)) \
+	    $(abspath $(PY)) -m pytest -q -p no:cacheprovider tests
 
 # Whole test suite against an AddressSanitizer + UBSan build of the module
 # (any report aborts the run). The ASan runtime is preloaded into CPython;

@@ -228,6 +228,15 @@ public:
     MCMCResult fit(const MatrixCRef& X, const VectorCRef& y, const Matrix* R1, const Matrix* R2,
                    double gamma1, double gamma2) const;
 
+    // The settings as constructed, read back to copy or describe an engine.
+    int n_chains() const { return n_chains_; }
+    int n_warmup() const { return n_warmup_; }
+    int n_deep() const { return n_deep_; }
+    int n_elite() const { return n_elite_; }
+    double step_size() const { return step_size_; }
+    int H_piH() const { return H_piH_; }
+    std::uint64_t seed() const { return seed_; }
+
 private:
     struct Problem;    // per-fit values shared read-only by every chain
     struct Workspace;  // one chain's random stream and buffers

@@ -68,8 +68,12 @@ def test_newer_interpreter_refuses_module(tmp_path):
     if not exes:
         pytest.skip("no CPython 3.10-3.12 interpreter on this machine to try the module with")
     # The plain ".so" suffix is importable by every CPython, so a newer
-    # interpreter gets as far as the module's own version check.
+    # interpreter gets as far as the module's own version check. A repaired
+    # wheel's module finds its bundled libraries beside it, so they come too.
     shutil.copy(z.__file__, tmp_path / "zelt_core.so")
+    libs = os.path.join(os.path.dirname(z.__file__), "zelt_core.libs")
+    if os.path.isdir(libs):
+        shutil.copytree(libs, tmp_path / "zelt_core.libs")
     for exe in exes:
         res = subprocess.run([exe, "-c", "import zelt_core"], cwd=tmp_path,
                              capture_output=True, text=True)
@@ -150,3 +154,14 @@ def test_sanitizer_build_is_the_one_loaded():
     assert os.path.join("build", "asan") in z.__file__
     with open("/proc/self/maps") as maps:
         assert "libasan" in maps.read()
+
+
+@pytest.mark.skipif(not os.environ.get("ZELT_WHEEL"), reason="only in the run against the wheel")
+def test_wheel_module_and_its_bundled_openmp_are_the_ones_loaded():
+    # Guards the wheel run against testing the development build, and shows that
+    # the repaired module uses the OpenMP runtime it carries, not the system's.
+    assert os.path.join("build", "wheel-site") in z.__file__
+    z.TournamentMCMC(4, 5, 5, 2).fit(np.eye(4), np.ones(4))
+    with open("/proc/self/maps") as maps:
+        gomp = {line.split()[-1] for line in maps if "libgomp" in line}
+    assert gomp and all("zelt_core.libs" in path for path in gomp), gomp

@@ -18,6 +18,7 @@ def run_child(code, timeout=900):
 
 
 CALLS = """
+import copy, pickle
 import numpy as np
 import zelt_core as z
 
@@ -56,6 +57,13 @@ def one_round():
     raises(z.gibbs_entropy, np.array([])); raises(eng.fit, Phi, y[:5])
     raises(eng.fit, Phi, y, None, object()); raises(z.TournamentMCMC(0).fit, Phi, y)
     raises(eng.fit, Phi, y * np.nan); raises(z.fit_regularized_linear, Phi, y, R1, None, np.inf)
+    # travel: pickling, copies, reprs, and refused states
+    for obj in (r, g, eng):
+        pickle.loads(pickle.dumps(obj, 5)); copy.deepcopy(obj); copy.copy(obj); repr(obj)
+    state = r.__getstate__()
+    raises(z.MCMCResult.__new__(z.MCMCResult).__setstate__, state[:1] + (x[:, None],) + state[2:])
+    raises(z.MCMCResult.__new__(z.MCMCResult).__setstate__, state[:3] + ((1, 2.0),) + state[4:])
+    raises(z.TournamentMCMC.__new__(z.TournamentMCMC).__setstate__, (1, 25, 200, 2000, 5, 0.05, 20, -1))
 """
 
 # Long calls stopped by a timer signal whose handler raises, on the thread

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -171,6 +172,24 @@ Chain TournamentMCMC::run_chain(const Problem& pb, int c) const {
     return Chain{std::move(ws.b), ws.e};  // final state, not the best visited
 }
 
+Chain TournamentMCMC::refine_elite(const Problem& pb, const Chain& start, std::size_t ei,
+                                   double T) const {
+    const std::uint64_t seed = seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei);
+    Workspace ws(seed, 0.3 * step_size_, pb.k, pb.fused ? 0 : pb.X.rows());
+    ws.b = start.beta;
+    ws.e = start.energy;  // taken over, not recomputed
+    Chain best{Vector(pb.k), std::numeric_limits<double>::infinity()};  // sized once: copies below reuse it
+    for (int it = 0; it < n_deep_; ++it) {
+        metropolis_step(pb, ws, T);
+        if (ws.e < best.energy) {
+            best.beta = ws.b;
+            best.energy = ws.e;
+        }
+        T *= 0.9997;
+    }
+    return best;
+}
+
 MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const Matrix* R1,
                                const Matrix* R2, double gamma1, double gamma2) const {
     // Settings and shapes are checked once here; the hot loop trusts them.
@@ -245,22 +264,42 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
     }
 
     // Deep refinement: smaller, colder steps; one temperature falls across the
-    // whole stage, starting from 0.5 * r_heat of the chain ensemble.
-    Vector best_b = elite[0].beta;
-    double best_e = elite[0].energy;
+    // whole stage, starting from 0.5 * r_heat of the chain ensemble, so elite
+    // chain ei starts where the chains before it left it: 0.9997 applied
+    // ei * n_deep times, by the same repeated multiplication (never pow).
+    // With its start temperature known, each elite chain depends only on its
+    // start state and seed, and the chains run on the team like the chain phase.
+    std::vector<double> start_T(elite.size());
     double T = 0.5 * gb.r_heat;
     for (std::size_t ei = 0; ei < elite.size(); ++ei) {
-        const std::uint64_t seed = seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei);
-        Workspace ws(seed, 0.3 * step_size_, pb.k, pb.fused ? 0 : X.rows());
-        ws.b = elite[ei].beta;
-        ws.e = elite[ei].energy;  // taken over, not recomputed
-        for (int it = 0; it < n_deep_; ++it) {
-            metropolis_step(pb, ws, T);
-            if (ws.e < best_e) {
-                best_b = ws.b;
-                best_e = ws.e;
-            }
-            T *= 0.9997;
+        start_T[ei] = T;
+        for (int it = 0; it < n_deep_; ++it) T *= 0.9997;
+    }
+    const int n_elite_run = static_cast<int>(elite.size());
+    std::vector<Chain> refined(elite.size());
+    std::vector<std::exception_ptr> elite_failures(elite.size());
+#pragma omp parallel for schedule(dynamic, 1) if (use_team)
+    for (int ei = 0; ei < n_elite_run; ++ei) {
+        const std::size_t slot = static_cast<std::size_t>(ei);
+        try {
+            refined[slot] = refine_elite(pb, elite[slot], slot, start_T[slot]);
+        } catch (...) {
+            elite_failures[slot] = std::current_exception();
+        }
+    }
+    for (const auto& f : elite_failures) {
+        if (f) std::rethrow_exception(f);
+    }
+
+    // The best state met anywhere, as one sequential pass would keep it: from
+    // the best chain's start, replaced only by a strictly lower energy, elite
+    // chains in order, so the first chain to reach the lowest energy wins.
+    Vector best_b = elite[0].beta;
+    double best_e = elite[0].energy;
+    for (Chain& r : refined) {
+        if (r.energy < best_e) {
+            best_b = std::move(r.beta);
+            best_e = r.energy;
         }
     }
 

@@ -1,4 +1,5 @@
 #include "ensemble.hpp"
+#include "kernels.hpp"
 
 #include <unistd.h>
 

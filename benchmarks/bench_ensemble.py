@@ -134,7 +134,7 @@ def numpy_tournament(X, y, n_chains=25, n_warmup=200, n_deep=2000, n_elite=5, st
 def floor_binary():
     """The floor_energy helper of the release build tree, built if missing or stale."""
     exe = BUILD / "floor_energy"
-    sources = [HERE / "floor_energy.cpp", ROOT / "_native" / "stats.cpp", ROOT / "_native" / "stats.hpp"]
+    sources = [HERE / "floor_energy.cpp"] + [ROOT / "_native" / f for f in ("stats.cpp", "stats.hpp", "kernels.cpp", "kernels.hpp")]
     if exe.exists() and exe.stat().st_mtime >= max(p.stat().st_mtime for p in sources):
         return exe
     cmake = pathlib.Path(sys.executable).with_name("cmake")

@@ -723,9 +723,9 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 @pytest.fixture(scope="module")
 def search_units(tmp_path_factory):
-    """Compile tests/native/search_units.cpp against _native/stats.cpp, run it."""
+    """Compile tests/native/search_units.cpp against _native/stats.cpp and kernels.cpp, run it."""
     # The module's release flags: the fused product must match Eigen's in them.
-    out = build_and_run(tmp_path_factory.mktemp("native"), "search_units.cpp", ["stats.cpp"],
+    out = build_and_run(tmp_path_factory.mktemp("native"), "search_units.cpp", ["stats.cpp", "kernels.cpp"],
                         opt="-O3 -DNDEBUG")
     return dict(line.split() for line in out.splitlines())
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ensemble.hpp"
+#include "kernels.hpp"
 #include "stats.hpp"
 
 namespace {

@@ -1,3 +1,6 @@
+// Vectorised kernels of the success count: predictions within a tolerance
+// of their targets, and the fused product-and-count of the tournament search
+// (SSE2, and AVX2 chosen at run time, with the bits of Eigen's product).
 #include "kernels.hpp"
 
 #include <cmath>
@@ -74,11 +77,15 @@ Eigen::Index row_pairs(const double* x, Eigen::Index ld, Eigen::Index i, Eigen::
 }
 #endif
 
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__SSE2__) && !defined(__AVX__) && !defined(__FMA__)
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__SSE2__) && !defined(__AVX__) && !defined(__FMA__) && \
+    !defined(ZELT_SSE2_ROWS_ONLY)
 // In the portable build the same sums run four rows at a time where the
 // processor has AVX2, chosen at run time. Without fused multiply-add (not
 // enabled here) every lane does exactly the rounded product and rounded sum
 // of the SSE2 code, so the results are the same bits on every processor.
+// The native checks build these sources a second time with
+// ZELT_SSE2_ROWS_ONLY, so that the SSE2 blocks run on a processor with AVX2
+// too; the module never defines it.
 #define ZELT_WIDE_ROWS 1
 
 bool wide_rows_available() {

@@ -1,3 +1,6 @@
+// Vectorised kernels of the success count: the count of predictions within
+// a tolerance of their targets, and the tournament search's count of the
+// rows of X * b within it without storing the product.
 #pragma once
 
 #include <cstdint>

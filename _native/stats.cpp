@@ -1,3 +1,6 @@
+// Robust statistics and the MDL score: median and median absolute deviation,
+// success rate, tolerance rule, the score prepared once per fit and its
+// smoothness penalty. The vectorised counts it builds on are in kernels.cpp.
 #include "stats.hpp"
 #include "kernels.hpp"
 

@@ -1,4 +1,5 @@
-// Robust statistics and the MDL score.
+// Robust statistics and the MDL score, and the vector and matrix types
+// shared by every part of the core.
 #pragma once
 
 #include <Eigen/Dense>

@@ -722,12 +722,23 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 
 @pytest.fixture(scope="module")
-def search_units(tmp_path_factory):
-    """Compile tests/native/search_units.cpp against _native/stats.cpp and kernels.cpp, run it."""
-    # The module's release flags: the fused product must match Eigen's in them.
-    out = build_and_run(tmp_path_factory.mktemp("native"), "search_units.cpp", ["stats.cpp", "kernels.cpp"],
-                        opt="-O3 -DNDEBUG")
-    return dict(line.split() for line in out.splitlines())
+def search_unit_runs(tmp_path_factory):
+    """tests/native/search_units.cpp compiled against the core's sources with the
+    module's release flags (the fused product must match Eigen's in them) and
+    run, twice: as the module is built (the AVX2 rows where the processor has
+    them) and with the SSE2 row blocks only, which otherwise never run on such
+    a processor. Each run: name -> rest of its output line."""
+    runs = {}
+    for path, flag in (("as built", ""), ("SSE2 rows only", " -DZELT_SSE2_ROWS_ONLY")):
+        out = build_and_run(tmp_path_factory.mktemp("native"), "search_units.cpp",
+                            ["stats.cpp", "kernels.cpp", "ensemble.cpp"], opt="-O3 -DNDEBUG -fopenmp" + flag)
+        runs[path] = dict(line.split(" ", 1) for line in out.splitlines())
+    return runs
+
+
+@pytest.fixture(scope="module", params=["as built", "SSE2 rows only"])
+def search_units(request, search_unit_runs):
+    return search_unit_runs[request.param]
 
 
 @pytest.mark.parametrize(
@@ -747,6 +758,15 @@ def search_units(tmp_path_factory):
 )
 def test_search_building_blocks_reproduce_their_references(search_units, name):
     assert search_units[name] == "0", f"{name}: {search_units[name]} mismatches"
+
+
+def test_searches_agree_between_the_row_kernels(search_unit_runs):
+    # The same bits whichever row blocks sum the product (for the module: on
+    # every processor, with or without AVX2).
+    fits = {path: {name: v for name, v in run.items() if name.startswith("fit_")}
+            for path, run in search_unit_runs.items()}
+    assert len(fits["as built"]) == 10
+    assert fits["as built"] == fits["SSE2 rows only"]
 
 
 FORK_SCRIPT = textwrap.dedent(

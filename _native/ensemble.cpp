@@ -276,6 +276,9 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
         start_T[ei] = T;
         for (int it = 0; it < n_deep_; ++it) T *= 0.9997;
     }
+    // As in the chain phase: each elite chain writes only its own slot,
+    // exceptions are rethrown lowest index first, and a forked child runs the
+    // loop on its calling thread.
     const int n_elite_run = static_cast<int>(elite.size());
     std::vector<Chain> refined(elite.size());
     std::vector<std::exception_ptr> elite_failures(elite.size());

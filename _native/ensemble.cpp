@@ -1,4 +1,5 @@
 #include "ensemble.hpp"
+#include "kernels.hpp"
 
 #include "interrupt.hpp"
 
@@ -8,6 +9,7 @@
 #include <atomic>
 #include <cmath>
 #include <exception>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -207,6 +209,26 @@ Chain TournamentMCMC::run_chain(const Problem& pb, int c) const {
     return Chain{std::move(ws.b), ws.e};  // final state, not the best visited
 }
 
+Chain TournamentMCMC::refine_elite(const Problem& pb, const Chain& start, std::size_t ei,
+                                   double T) const {
+    const std::uint64_t seed = seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei);
+    Workspace ws(seed, 0.3 * step_size_, pb.k, pb.fused ? 0 : pb.X.rows());
+    ws.b = start.beta;
+    ws.e = start.energy;  // taken over, not recomputed
+    Chain best{Vector(pb.k), std::numeric_limits<double>::infinity()};  // sized once: copies below reuse it
+    InterruptPacer pacer(pb.work_per_step);
+    for (int it = 0; it < n_deep_; ++it) {
+        pacer.step();
+        metropolis_step(pb, ws, T);
+        if (ws.e < best.energy) {
+            best.beta = ws.b;
+            best.energy = ws.e;
+        }
+        T *= 0.9997;
+    }
+    return best;
+}
+
 MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const Matrix* R1,
                                const Matrix* R2, double gamma1, double gamma2) const {
     // Settings, shapes and numbers are checked once here; the hot loop trusts them.
@@ -244,7 +266,8 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
 
     // Chain phase: every chain owns its slot, so the loop needs no lock.
     std::vector<Chain> chains(static_cast<std::size_t>(n_chains_));
-    for_each_index_on_team(n_chains_, thread_team_usable(),
+    const bool use_team = thread_team_usable();
+    for_each_index_on_team(n_chains_, use_team,
                            [&](int c) { chains[static_cast<std::size_t>(c)] = run_chain(pb, c); });
 
     Vector energies(n_chains_);
@@ -281,24 +304,39 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
     }
 
     // Deep refinement: smaller, colder steps; one temperature falls across the
-    // whole stage, starting from 0.5 * r_heat of the chain ensemble.
-    Vector best_b = elite[0].beta;
-    double best_e = elite[0].energy;
+    // whole stage, starting from 0.5 * r_heat of the chain ensemble, so elite
+    // chain ei starts where the chains before it left it: 0.9997 applied
+    // ei * n_deep times, by the same repeated multiplication (never pow).
+    // With its start temperature known, each elite chain depends only on its
+    // start state and seed, and the chains run on the team like the chain phase.
+    std::vector<double> start_T(elite.size());
     double T = 0.5 * gb.r_heat;
     for (std::size_t ei = 0; ei < elite.size(); ++ei) {
-        const std::uint64_t seed = seed_ + 7777u + 13u * static_cast<std::uint64_t>(ei);
-        Workspace ws(seed, 0.3 * step_size_, pb.k, pb.fused ? 0 : X.rows());
-        ws.b = elite[ei].beta;
-        ws.e = elite[ei].energy;  // taken over, not recomputed
-        InterruptPacer pacer(pb.work_per_step);
+        start_T[ei] = T;
+        InterruptPacer pacer(1.0);  // n_deep may be in the billions
         for (int it = 0; it < n_deep_; ++it) {
             pacer.step();
-            metropolis_step(pb, ws, T);
-            if (ws.e < best_e) {
-                best_b = ws.b;
-                best_e = ws.e;
-            }
             T *= 0.9997;
+        }
+    }
+    // As in the chain phase: each elite chain writes only its own slot,
+    // exceptions are rethrown lowest index first (an interruption before
+    // all), and a forked child runs the loop on its calling thread.
+    std::vector<Chain> refined(elite.size());
+    for_each_index_on_team(static_cast<int>(elite.size()), use_team, [&](int ei) {
+        const std::size_t slot = static_cast<std::size_t>(ei);
+        refined[slot] = refine_elite(pb, elite[slot], slot, start_T[slot]);
+    });
+
+    // The best state met anywhere, as one sequential pass would keep it: from
+    // the best chain's start, replaced only by a strictly lower energy, elite
+    // chains in order, so the first chain to reach the lowest energy wins.
+    Vector best_b = elite[0].beta;
+    double best_e = elite[0].energy;
+    for (Chain& r : refined) {
+        if (r.energy < best_e) {
+            best_b = std::move(r.beta);
+            best_e = r.energy;
         }
     }
 

@@ -247,6 +247,11 @@ private:
     // One proposal plus Metropolis test at temperature T.
     void metropolis_step(const Problem& pb, Workspace& ws, double T) const;
     Chain run_chain(const Problem& pb, int c) const;
+    // Deep refinement of elite chain ei from its start state at start
+    // temperature T. Returns the first state of lowest energy that it met (a
+    // strict `<` from +inf: a NaN never counts), or energy +inf when it met
+    // none; the caller merges these in elite order.
+    Chain refine_elite(const Problem& pb, const Chain& start, std::size_t ei, double T) const;
 
     int n_chains_;
     int n_warmup_;

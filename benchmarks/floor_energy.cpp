@@ -22,6 +22,7 @@
 #include <fstream>
 #include <vector>
 
+#include "kernels.hpp"
 #include "stats.hpp"
 
 namespace {

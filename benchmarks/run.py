@@ -97,7 +97,7 @@ def main(argv=None) -> int:
     print(header)
     print(f"Load average at end {' '.join(f'{v:.2f}' for v in os.getloadavg())}")
     print()
-    print(table(rows))
+    print(table(rows, max((r.threads for r in rows if r.threads), default=os.cpu_count())))
     for r in reports:
         print()
         print(r)

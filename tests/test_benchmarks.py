@@ -25,12 +25,12 @@ def quick_run():
 
 
 def table_rows(text):
-    """Main table rows: name -> (zelt_core time, other label, other time, speed-up)."""
+    """Main table rows: name -> (1-thread time, full-team time, other label, other time, speed-up, note)."""
     rows = {}
     for line in text.splitlines():
         cells = [c.strip() for c in line.strip().strip("|").split("|")]
-        if len(cells) == 6 and cells[0] not in ("workload", "---"):
-            rows[cells[0]] = cells[1:5]
+        if len(cells) == 7 and cells[0] not in ("workload", "---"):
+            rows[cells[0]] = cells[1:7]
     return rows
 
 
@@ -54,10 +54,15 @@ def test_every_workload_is_timed_against_its_counterpart(quick_run, prefix, othe
     rows = {name: cells for name, cells in table_rows(quick_run).items() if name.startswith(prefix)}
     assert rows, f"no row for {prefix}"
     time_re = r"[0-9.e+]+ (s|ms|us|ns)"
-    for name, (ours, label, theirs, speedup) in rows.items():
+    for name, (one_thread, ours, label, theirs, speedup, note) in rows.items():
         assert label == other, name
         assert re.fullmatch(time_re, ours) and re.fullmatch(time_re, theirs), name
         assert re.fullmatch(r"[0-9.e+]+x", speedup), name
+        if prefix.startswith("TournamentMCMC"):  # on the team: timed at 1 thread too, scaling in the note
+            assert re.fullmatch(time_re, one_thread), name
+            assert re.match(r"1 -> [0-9]+ threads: [0-9.]+x", note), name
+        else:
+            assert one_thread == "-", name
 
 
 def test_mad_runs_at_two_sizes(quick_run):
@@ -67,9 +72,10 @@ def test_mad_runs_at_two_sizes(quick_run):
 def test_tournament_report_has_floor_and_thread_speedup(quick_run):
     assert quick_run.startswith("Machine: ")
     floor = [l for l in quick_run.splitlines() if l.startswith("| n=") and l.count("|") == 10]
-    threads = [l for l in quick_run.splitlines() if l.startswith("| n=") and l.count("|") == 7]
+    threads = [l for l in quick_run.splitlines() if l.startswith("| n=") and l.count("|") == 8]
     assert [l.split("|")[1].strip() for l in floor] == ["n=60, k=4", "n=1000, k=8"]
-    assert [l.split("|")[1].strip() for l in threads] == ["n=60, k=4", "n=1000, k=8"]
+    assert [tuple(c.strip() for c in l.split("|")[1:3]) for l in threads] == [
+        (f"n={n}, k={k}", run) for n, k in ((60, 4), (1000, 8)) for run in ("whole search", "chain phase")]
     for line in threads:
         assert len(re.findall(r"[0-9.]+x", line)) == 2, line
     if (ROOT / "build" / "release" / "CMakeCache.txt").exists():

@@ -3,7 +3,10 @@
 // against libstdc++'s std::mt19937_64, generate_canonical and
 // normal_distribution; the fused product against Eigen's X * b; the prepared
 // score against the plain formula. Prints one "name mismatches" line per
-// case; tests/test_ensemble.py compiles it and expects every count to be 0.
+// case, and "fit_<i> <bits>" lines with whole searches in hex;
+// tests/test_ensemble.py compiles it once as the module is built and once
+// with the SSE2 row blocks only, expects every count to be 0 in both and the
+// searches to agree bit for bit between them.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "ensemble.hpp"
+#include "kernels.hpp"
 #include "stats.hpp"
 
 namespace {
@@ -185,6 +189,30 @@ void metropolis_test() {
     report("metropolis_test", cases > 10000 ? bad : -1);
 }
 
+// Whole searches on dense data, where the product's rounding matters, over
+// shapes that end in every row block and the scalar row, with and without a
+// penalty: energy and coefficients in hex.
+void fits() {
+    std::mt19937_64 g(21);
+    std::normal_distribution<double> nd(0.0, 1.0);
+    const std::pair<Eigen::Index, Eigen::Index> shapes[] = {{60, 4}, {1000, 8}, {63, 3}, {45, 6}, {7, 2}};
+    int id = 0;
+    for (const auto& [n, k] : shapes) {
+        zelt::Matrix X(n, k);
+        zelt::Vector y(n);
+        for (Eigen::Index i = 0; i < X.size(); ++i) X.data()[i] = nd(g);
+        for (Eigen::Index i = 0; i < n; ++i) y[i] = X(i, 0) - 0.5 * X(i, k - 1) + 0.1 * nd(g);
+        const zelt::Matrix R = zelt::Matrix::Identity(k, k);
+        const zelt::TournamentMCMC eng(6, 60, 400, 3, 0.1, 20, 5);
+        for (double gamma : {0.0, 0.9}) {
+            const zelt::MCMCResult r = eng.fit(X, y, &R, nullptr, gamma, 0.0);
+            std::printf("fit_%d %a", id++, r.energy);
+            for (Eigen::Index j = 0; j < k; ++j) std::printf(" %a", r.beta_mcmc[j]);
+            std::printf("\n");
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -197,5 +225,6 @@ int main() {
     product();
     prepared_score();
     metropolis_test();
+    fits();
     return 0;
 }

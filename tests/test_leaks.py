@@ -98,40 +98,31 @@ def interrupt_round():
 """
 
 
-@pytest.mark.skipif(SANITIZED, reason="resident memory is not meaningful under ASan's allocator")
-def test_resident_memory_stays_flat():
-    out = run_child(CALLS + """
+def rss_growth_mb(setup, round_name, warm_up, rounds):
+    """Resident memory gained over `rounds` calls of `round_name`, after `warm_up`."""
+    out = run_child(setup + f"""
 def rss_mb():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * 4096 / 2**20
 
-for _ in range(300):
-    one_round()
+for _ in range({warm_up}):
+    {round_name}()
 start = rss_mb()
-for _ in range(3000):
-    one_round()
+for _ in range({rounds}):
+    {round_name}()
 print(rss_mb() - start)
 """)
-    growth = float(out.strip().splitlines()[-1])
-    assert growth < 8.0, f"resident memory grew by {growth:.1f} MiB over 3000 rounds"
+    return float(out.strip().splitlines()[-1])
 
 
 @pytest.mark.skipif(SANITIZED, reason="resident memory is not meaningful under ASan's allocator")
-def test_interrupted_calls_leave_resident_memory_flat():
-    out = run_child(CALLS + INTERRUPTS + """
-def rss_mb():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * 4096 / 2**20
-
-for _ in range(50):
-    interrupt_round()
-start = rss_mb()
-for _ in range(500):
-    interrupt_round()
-print(rss_mb() - start)
-""")
-    growth = float(out.strip().splitlines()[-1])
-    assert growth < 4.0, f"resident memory grew by {growth:.1f} MiB over 500 interrupted rounds"
+@pytest.mark.parametrize("setup, round_name, warm_up, rounds, limit", [
+    (CALLS, "one_round", 300, 3000, 8.0),
+    (CALLS + INTERRUPTS, "interrupt_round", 50, 500, 4.0),
+])
+def test_resident_memory_stays_flat(setup, round_name, warm_up, rounds, limit):
+    growth = rss_growth_mb(setup, round_name, warm_up, rounds)
+    assert growth < limit, f"resident memory grew by {growth:.1f} MiB over {rounds} rounds of {round_name}"
 
 
 def test_many_calls_run_clean():

@@ -98,7 +98,7 @@ bool thread_team_usable() {
 template <class Task>
 void for_each_index_on_team(int count, bool use_team, Task&& task) {
     std::vector<std::exception_ptr> failures(static_cast<std::size_t>(count > 0 ? count : 0));
-    std::atomic<int> finished{0};
+    IterationLatch latch(count);
 #pragma omp parallel if (use_team)
     {
 #pragma omp for schedule(dynamic, 1) nowait
@@ -109,9 +109,9 @@ void for_each_index_on_team(int count, bool use_team, Task&& task) {
             } catch (...) {
                 failures[static_cast<std::size_t>(i)] = std::current_exception();
             }
-            finished.fetch_add(1, std::memory_order_release);
+            latch.arrive();
         }
-        if (detail::is_entering_thread()) detail::poll_until_finished(finished, count);
+        if (is_entering_thread()) latch.wait_polling();
     }
     if (stop_requested()) throw Interrupted();
     for (const auto& f : failures) {

@@ -1,7 +1,6 @@
 #include "interrupt.hpp"
 
 #include <chrono>
-#include <thread>
 
 namespace zelt {
 
@@ -41,23 +40,31 @@ void check_interrupt() {
     if (poll_interrupt()) throw Interrupted();
 }
 
-namespace detail {
-
 bool is_entering_thread() { return entering_thread; }
 
-void poll_until_finished(const std::atomic<int>& finished, int count) {
-    // Short waits (the end of a phase) yield; long ones (another thread still
-    // on a long chain) sleep between polls, leaving the core to that thread.
-    for (long round = 0; finished.load(std::memory_order_acquire) < count; ++round) {
-        poll_interrupt();
-        if (round < 2000) {
-            std::this_thread::yield();
-        } else {
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
+void IterationLatch::arrive() {
+    if (ended_.fetch_add(1, std::memory_order_acq_rel) + 1 == count_) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        all_ended_.notify_all();
     }
 }
 
-}  // namespace detail
+void IterationLatch::wait_polling() {
+    // At the end of a phase the last iteration is usually about to end: a
+    // short spin (tens of microseconds) saves a sleep and a wake-up. Yielding
+    // instead would hand the core to other processes on a busy machine.
+    for (int spin = 0; spin < 2000 && !done(); ++spin) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!done()) {
+        lock.unlock();
+        poll_interrupt();
+        lock.lock();
+        all_ended_.wait_for(lock, std::chrono::milliseconds(1), [this] { return done(); });
+    }
+}
 
 }  // namespace zelt

@@ -11,8 +11,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <mutex>
 
 namespace zelt {
 
@@ -73,12 +75,28 @@ private:
     std::int64_t left_;
 };
 
-namespace detail {
 bool is_entering_thread();
-// Called by the entering thread once it has no iteration left: polls until
-// every iteration of the loop has ended (`finished` reaches `count`), so that
-// a stop is still seen while only other threads work.
-void poll_until_finished(const std::atomic<int>& finished, int count);
-}  // namespace detail
+
+// The end of a loop shared by a thread team. The entering thread, once out of
+// iterations, cannot wait at the team's barrier: it must keep polling while
+// other threads finish long iterations. It waits here instead, woken by the
+// last iteration to end, and polls between timed waits.
+class IterationLatch {
+public:
+    explicit IterationLatch(int count) : count_(count) {}
+    // One iteration has ended (any thread).
+    void arrive();
+    // Entering thread: returns once every iteration has ended, polling for an
+    // interruption about every millisecond meanwhile.
+    void wait_polling();
+
+private:
+    bool done() const { return ended_.load(std::memory_order_acquire) >= count_; }
+
+    const int count_;
+    std::atomic<int> ended_{0};
+    std::mutex mutex_;
+    std::condition_variable all_ended_;
+};
 
 }  // namespace zelt

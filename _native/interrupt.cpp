@@ -1,6 +1,10 @@
 #include "interrupt.hpp"
 
+#include <strings.h>
+
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 
 namespace zelt {
 
@@ -49,14 +53,32 @@ void IterationLatch::arrive() {
     }
 }
 
-void IterationLatch::wait_polling() {
-    // At the end of a phase the last iteration is usually about to end: a
-    // short spin (tens of microseconds) saves a sleep and a wake-up. Yielding
-    // instead would hand the core to other processes on a busy machine.
-    for (int spin = 0; spin < 2000 && !done(); ++spin) {
+namespace {
+// Spins before sleeping, as the team's own barrier does under the same
+// OMP_WAIT_POLICY: a sleeping thread needs the scheduler to wake it, which
+// on a busy machine can take longer than the chain it waits for.
+long spins_before_sleep() {
+    static const long spins = [] {
+        const char* policy = std::getenv("OMP_WAIT_POLICY");
+        if (policy != nullptr && strcasecmp(policy, "passive") == 0) return 0L;
+        if (policy != nullptr && strcasecmp(policy, "active") == 0) return LONG_MAX;
+        return 300000L;  // about the runtime's default spin count
+    }();
+    return spins;
+}
+
+inline void cpu_pause() {
 #if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
+    __builtin_ia32_pause();
 #endif
+}
+}  // namespace
+
+void IterationLatch::wait_polling() {
+    const long spins = spins_before_sleep();
+    for (long spin = 0; spin < spins && !done(); ++spin) {
+        if ((spin & 0xFFF) == 0xFFF) poll_interrupt();
+        cpu_pause();
     }
     std::unique_lock<std::mutex> lock(mutex_);
     while (!done()) {

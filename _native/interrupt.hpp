@@ -1,8 +1,8 @@
 // Cooperative interruption of long computations.
 //
 // The host (the Python binding) installs one check that says whether the
-// user asked to stop (Ctrl-C). Long loops poll it through a pacer, every few
-// thousand inner steps; only the thread that entered the computation (the
+// user asked to stop (Ctrl-C). Long loops poll it through a pacer, about
+// every million elementary operations; only the thread that entered the computation (the
 // primary thread of an OpenMP team) runs the check, since the host's check may
 // need what only that thread holds (the interpreter lock). Every other thread
 // reads the stop flag that the check raises. A stopped computation throws

@@ -1,0 +1,259 @@
+"""`RobustPolynomialRegressor`: the robust fit as a scikit-learn estimator
+(scikit-learn itself is not imported; its rules are followed)."""
+from __future__ import annotations
+
+import inspect
+import numbers
+import warnings
+from typing import Any, Dict, Optional
+
+import numpy as np
+
+from . import _checks, _sklearn
+from ._fit import SEARCH_POINTS, _terms_of, fit_arrays, minimum_norm_fit
+from ._result import PolyFit
+
+__all__ = ["RobustPolynomialRegressor"]
+
+
+def _seed(random_state: Any) -> int:
+    """An integer seed from scikit-learn's kinds of random_state."""
+    if random_state is None:
+        return int(np.random.randint(0, 2**31 - 1))
+    if isinstance(random_state, (numbers.Integral, np.integer)) and not isinstance(random_state, bool):
+        if random_state < 0:
+            raise ValueError(f"random_state must be a non-negative integer, got {random_state}")
+        return int(random_state)
+    if isinstance(random_state, np.random.RandomState):
+        return int(random_state.randint(0, 2**31 - 1))
+    if isinstance(random_state, np.random.Generator):
+        return int(random_state.integers(0, 2**31 - 1))
+    raise ValueError(f"random_state must be None, an int, a RandomState or a Generator, "
+                     f"got {random_state!r}")
+
+
+class RobustPolynomialRegressor:
+    """Robust polynomial regression, as a scikit-learn estimator.
+
+    Fits the polynomial of the given degree in the features of X by
+    :func:`zelt_fit.robust_polyfit` (each feature mapped to [-1, 1], a
+    tournament MCMC search for the points a polynomial explains, least squares
+    on that consensus set), so it works in any units and ignores gross outliers.
+    Where there are fewer samples than coefficients no outlier can be told from
+    an inlier: the fit is then the minimum-norm least-squares fit of all samples,
+    with a warning, as ``PolynomialFeatures`` followed by ``LinearRegression``
+    would give.
+
+    Parameters
+    ----------
+    degree : int
+        Degree of the polynomial.
+    basis : {"total", "tensor"}
+        Terms in several features: every monomial of total degree <= degree,
+        or every monomial with each power <= degree.
+    random_state : int, RandomState, Generator or None
+        Seed of the search; None draws one from NumPy's global random state.
+    slope, curvature : float
+        Smoothness weights of the refit (see :func:`zelt_fit.robust_polyfit`).
+    search_points : int
+        Samples the search runs on at most.
+
+    Attributes
+    ----------
+    coef_ : ndarray of shape (n_terms,)
+        Coefficients of the monomials `terms_`, in the units of X and y.
+    terms_ : ndarray of int, shape (n_terms, n_features_in_)
+        Powers of each feature in each term.
+    inlier_mask_ : ndarray of bool, shape (n_samples,)
+        The samples of the consensus set (False: flagged as outliers).
+    scale_ : float
+        Residual standard deviation of the inliers.
+    n_features_in_ : int
+        Number of features seen in fit.
+    feature_names_in_ : ndarray of str, shape (n_features_in_,)
+        Names of the features seen in fit, when X had string column names.
+    fit_ : PolyFit
+        The whole fit: covariance, intervals, summary, plot.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from zelt_fit import RobustPolynomialRegressor
+    >>> rng = np.random.default_rng(0)
+    >>> X = rng.uniform(-3.0, 3.0, (200, 2))
+    >>> y = 1.0 + X[:, 0] - 0.5 * X[:, 0] * X[:, 1] + rng.normal(0.0, 0.05, 200)
+    >>> y[:30] -= 10.0
+    >>> model = RobustPolynomialRegressor(degree=2).fit(X, y)
+    >>> int((~model.inlier_mask_).sum())
+    30
+    >>> round(model.score(X[30:], y[30:]), 3)
+    0.999
+    """
+
+    def __init__(self, degree: int = 2, *, basis: str = "total", random_state: Any = 42,
+                 slope: float = 0.0, curvature: float = 0.0,
+                 search_points: int = SEARCH_POINTS) -> None:
+        self.degree = degree
+        self.basis = basis
+        self.random_state = random_state
+        self.slope = slope
+        self.curvature = curvature
+        self.search_points = search_points
+
+    # -- parameters, as scikit-learn's BaseEstimator ---------------------------
+    @classmethod
+    def _get_param_names(cls):
+        sig = inspect.signature(cls.__init__)
+        return sorted(p.name for p in sig.parameters.values()
+                      if p.name != "self" and p.kind != p.VAR_KEYWORD)
+
+    def get_params(self, deep: bool = True) -> Dict[str, Any]:
+        """Parameters of this estimator, by name.
+
+        Parameters
+        ----------
+        deep : bool
+            Accepted for scikit-learn; the parameters hold no estimators.
+
+        Returns
+        -------
+        dict
+        """
+        return {name: getattr(self, name) for name in self._get_param_names()}
+
+    def set_params(self, **params: Any) -> "RobustPolynomialRegressor":
+        """Set parameters by name; checked when `fit` runs.
+
+        Returns
+        -------
+        self
+        """
+        valid = self._get_param_names()
+        for key, value in params.items():
+            if key not in valid:
+                raise ValueError(f"Invalid parameter {key!r} for estimator {type(self).__name__}. "
+                                 f"Valid parameters are: {valid!r}.")
+            setattr(self, key, value)
+        return self
+
+    def __repr__(self) -> str:
+        sig = inspect.signature(type(self).__init__)
+        changed = []
+        for name in self._get_param_names():
+            default = sig.parameters[name].default
+            value = getattr(self, name)
+            if not (value is default or (type(value) is type(default) and value == default)):
+                changed.append(f"{name}={value!r}")
+        return f"{type(self).__name__}({', '.join(changed)})"
+
+    def __sklearn_tags__(self):
+        from sklearn.utils import InputTags, RegressorTags, Tags, TargetTags
+
+        return Tags(estimator_type="regressor",
+                    target_tags=TargetTags(required=True, single_output=True, multi_output=False),
+                    regressor_tags=RegressorTags(),
+                    input_tags=InputTags(two_d_array=True, allow_nan=False))
+
+    def __sklearn_is_fitted__(self) -> bool:
+        return hasattr(self, "fit_")
+
+    # -- fitting ---------------------------------------------------------------
+    def fit(self, X: Any, y: Any) -> "RobustPolynomialRegressor":
+        """Fit the robust polynomial.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+        y : array-like of shape (n_samples,)
+
+        Returns
+        -------
+        self
+        """
+        names = _sklearn.feature_names(X)
+        A = _sklearn.check_array(X)
+        v = _sklearn.check_target(y, A.shape[0])
+        n, d = A.shape
+        if n < 2:
+            raise ValueError(f"n_samples = {n}: a fit needs at least 2 samples")
+        if self.basis not in ("total", "tensor"):
+            raise ValueError(f"basis must be 'total' or 'tensor', got {self.basis!r}")
+        degree = _checks.as_degree(self.degree, "degree")
+        terms, degree, basis_name = _terms_of(degree, self.basis, d)
+        labels = [str(s) for s in names] if names is not None else None
+        _checks.require_varying(A, terms.max(axis=0) > 0, _checks.variable_names(d, labels, "X"))
+        seed = _seed(self.random_state)
+        if n < terms.shape[0]:
+            warnings.warn(f"{n} samples are fewer than the {terms.shape[0]} coefficients of a degree-"
+                          f"{degree} polynomial in {d} feature(s): no outlier can be told from an "
+                          "inlier, so this is the minimum-norm least-squares fit of all samples",
+                          UserWarning, stacklevel=2)
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", RuntimeWarning)
+                fit = minimum_norm_fit(A, v, terms, degree, basis_name, labels,
+                                       slope=self.slope, curvature=self.curvature)
+        else:
+            fit = fit_arrays(A, v, terms, degree, basis_name, labels, seed=seed, slope=self.slope,
+                             curvature=self.curvature, search_points=self.search_points)
+        self._set_fitted(fit, d, names)
+        return self
+
+    def _set_fitted(self, fit: PolyFit, d: int, names: Optional[np.ndarray]) -> None:
+        self.fit_ = fit
+        self.coef_ = fit.coef
+        self.terms_ = fit.terms
+        self.inlier_mask_ = fit.inliers
+        self.scale_ = fit.scale
+        self.n_features_in_ = d
+        if names is not None:
+            self.feature_names_in_ = names
+        elif hasattr(self, "feature_names_in_"):
+            del self.feature_names_in_
+
+    # -- using the fit -------------------------------------------------------------
+    def _checked(self, X: Any) -> np.ndarray:
+        if not hasattr(self, "fit_"):
+            raise _sklearn.not_fitted(self)
+        _sklearn.check_feature_names(self, X)
+        A = _sklearn.check_array(X)
+        if A.shape[1] != self.n_features_in_:
+            raise ValueError(f"X has {A.shape[1]} features, but {type(self).__name__} is expecting "
+                             f"{self.n_features_in_} features as input")
+        return A
+
+    def predict(self, X: Any) -> np.ndarray:
+        """Predictions of the fitted polynomial.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+
+        Returns
+        -------
+        ndarray of shape (n_samples,)
+        """
+        A = self._checked(X)
+        return self.fit_.predict(A)
+
+    def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
+        """Coefficient of determination R^2 of the predictions.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+        y : array-like of shape (n_samples,)
+        sample_weight : array-like of shape (n_samples,), optional
+
+        Returns
+        -------
+        float
+        """
+        yhat = self.predict(X)
+        v = _sklearn.check_target(y, yhat.shape[0])
+        w = np.ones_like(v) if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
+        mean = np.average(v, weights=w)
+        total = float(np.sum(w * (v - mean) ** 2))
+        resid = float(np.sum(w * (v - yhat) ** 2))
+        if total == 0.0:
+            return 1.0 if resid == 0.0 else 0.0
+        return 1.0 - resid / total

@@ -77,7 +77,8 @@ def least_squares(Phi: np.ndarray, v: np.ndarray) -> np.ndarray:
 
 def penalised_least_squares(Phi: np.ndarray, v: np.ndarray, R1: Optional[np.ndarray],
                             R2: Optional[np.ndarray], gamma1: float, gamma2: float) -> np.ndarray:
-    """argmin |v - Phi b|^2 + gamma1 b'R1 b + gamma2 b'R2 b (+ a 1e-10 ridge)."""
+    """argmin |v - Phi b|^2 + n (gamma1 b'R1 b + gamma2 b'R2 b) (+ a 1e-10 ridge),
+    n the number of rows: the weights are per observation."""
     return _core.fit_regularized_linear(Phi, v, R1, R2, gamma1, gamma2)
 
 

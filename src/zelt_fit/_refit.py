@@ -63,9 +63,9 @@ def _solve(Phi: np.ndarray, v: np.ndarray, mask: np.ndarray, penalty: Penalty) -
     A, b = Phi[mask], v[mask]
     if not penalty.active:
         return _engine.least_squares(A, b)
-    m = A.shape[0]
+    # the core weighs the penalties per observation: n * gamma * b'R b
     return _engine.penalised_least_squares(A, b, penalty.R1, penalty.R2,
-                                           penalty.slope * m, penalty.curvature * m)
+                                           penalty.slope, penalty.curvature)
 
 
 def _covariance(Phi: np.ndarray, v: np.ndarray, mask: np.ndarray, coef: np.ndarray,

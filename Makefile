@@ -63,6 +63,7 @@ test-wheel: wheel
 	rm -rf $(WHEEL_SITE)
 	$(PY) -m pip install -q --no-deps --target $(WHEEL_SITE) dist/zelt_core-*manylinux*.whl
 	cd $(WHEEL_SRC) && ZELT_WHEEL=1 PYTHONPATH=$(abspath $(WHEEL_SITE)) \
+	    ZELT_WHEEL_FILE="$$(ls $(abspath dist)/zelt_core-*manylinux*.whl)" \
 	    $(abspath $(PY)) -m pytest -q -p no:cacheprovider tests
 
 # Whole test suite against an AddressSanitizer + UBSan build of the module
@@ -77,5 +78,5 @@ test-sanitize: venv
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	ZELT_SANITIZED=1 PYTHONPATH=$(abspath $(ASAN_DIR)) \
+	ZELT_SANITIZED=1 PYTHONPATH=$(abspath $(ASAN_DIR)):$(abspath src) \
 	$(PY) -m pytest -q -p no:cacheprovider tests

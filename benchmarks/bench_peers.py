@@ -20,7 +20,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import pathlib
 import sys
 import time
 import warnings
@@ -37,9 +36,7 @@ for _key, _value in ENV.items():
 import numpy as np  # noqa: E402
 
 import zelt_core as z  # noqa: E402
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "examples"))
-from robust_fit import SEARCH_SETTINGS, robust_polyfit  # noqa: E402
+from zelt_fit import robust_polyfit  # noqa: E402
 
 FAILURE = 0.2
 SIZES = (60, 1000, 10_000)
@@ -81,8 +78,7 @@ def methods() -> Dict[str, Callable]:
         return np.array(z.TournamentMCMC(seed=seed).fit(Phi, y).beta_mcmc)
 
     def recipe(x, y, deg, Phi, seed):
-        engine = z.TournamentMCMC(**dict(SEARCH_SETTINGS, seed=seed))
-        return robust_polyfit(x, y, deg, engine).beta
+        return robust_polyfit(x, y, deg, seed=seed).coef
 
     def ransac(x, y, deg, Phi, seed):
         # sklearn defaults: p + 1 points per trial, 100 trials, threshold = MAD of y.
@@ -108,7 +104,7 @@ def methods() -> Dict[str, Callable]:
     return {
         "ols": lambda x, y, deg, Phi, seed: z.ols(Phi, y),
         "tournament alone": tournament,
-        "tournament + refit": recipe,
+        "robust_polyfit": recipe,
         "RANSAC (sklearn)": ransac,
         "Huber (sklearn)": huber,
         "Tukey RLM (statsmodels)": tukey,
@@ -146,7 +142,7 @@ def run_cell(n: int, share: float, count: int, fits: Dict[str, Callable], seed: 
             errors[name].append(err if np.isfinite(err) else np.inf)
     # How often the recipe returned least squares on exactly the true inliers
     # (same error to 9 digits): medians of 60 to 240 fits move with a few fits.
-    same = np.isclose(errors["tournament + refit"], errors[ORACLE], rtol=1e-9, atol=0.0)
+    same = np.isclose(errors["robust_polyfit"], errors[ORACLE], rtol=1e-9, atol=0.0)
     out = {"same as oracle": float(np.mean(same))}
     for name in names + [ORACLE]:
         e = np.array(errors[name])
@@ -187,7 +183,7 @@ def results_table(results: Dict[tuple, Dict[str, dict]]) -> str:
 
 def goals_table(results: Dict[tuple, Dict[str, dict]]) -> str:
     """The recipe against the best of the others, cell by cell."""
-    me = "tournament + refit"
+    me = "robust_polyfit"
     lines = ["| n | outliers | lowest median error (recipe's) | recipe failures / best other's | "
              "recipe time / RANSAC time | recipe = ols on the true inliers |", "|---|---|---|---|---|---|"]
     for (n, share), cell in results.items():

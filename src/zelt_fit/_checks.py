@@ -76,7 +76,7 @@ def require_varying(X: np.ndarray, used: np.ndarray, names: List[str]) -> None:
         return
     constant = np.all(X == X[:1], axis=0)
     for j in np.flatnonzero(constant & used):
-        raise ValueError(f"{names[j]} is constant ({X[0, j]!r} at every point): "
+        raise ValueError(f"{names[j]} is constant ({float(X[0, j])!r} at every point): "
                          "its powers cannot be told apart from the constant term")
 
 

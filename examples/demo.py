@@ -16,12 +16,12 @@ import argparse
 import pathlib
 import time
 from dataclasses import dataclass
-from typing import Callable, List, Sequence
+from typing import Callable, List, Sequence, Tuple
 
 import numpy as np
 
 import zelt_core as z
-from zelt_fit import robust_polyfit
+from zelt_fit import PolyFit, robust_polyfit
 
 # The true calibration curve, in the scaled variable u = (T - 20 degC) / 20 degC.
 TRUTH = np.array([0.5, -1.0, 0.8, 0.6])
@@ -42,7 +42,8 @@ def timed(name: str, fit: Callable[[], np.ndarray]) -> MethodResult:
     return MethodResult(name, beta, time.perf_counter() - t0)
 
 
-def make_data(rng: np.random.Generator, n: int, noise: float, outlier_share: float):
+def make_data(rng: np.random.Generator, n: int, noise: float,
+              outlier_share: float) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     u = np.sort(rng.uniform(-1.0, 1.0, n))
     y = np.polynomial.polynomial.polyval(u, TRUTH) + rng.normal(0.0, noise, n)
     idx = rng.choice(n, int(round(outlier_share * n)), replace=False)
@@ -124,7 +125,7 @@ def part_two(args: argparse.Namespace, rng: np.random.Generator) -> None:
     print(f"  least squares:  largest error on a grid {np.max(np.abs(ls_pred - clean)):.4f}")
 
 
-def plot(path: str, celsius: np.ndarray, millivolts: np.ndarray, truly_bad: np.ndarray, fit,
+def plot(path: str, celsius: np.ndarray, millivolts: np.ndarray, truly_bad: np.ndarray, fit: PolyFit,
          rows: Sequence[MethodResult]) -> None:
     import matplotlib
 

@@ -11,13 +11,14 @@ intervals in years and francs.
 from __future__ import annotations
 
 import argparse
+from typing import Optional, Sequence, Tuple
 
 import numpy as np
 
 from zelt_fit import robust_polyfit
 
 
-def readings(seed: int = 3):
+def readings(seed: int = 3) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
     rng = np.random.default_rng(seed)
     years = np.sort(rng.uniform(1990.0, 2020.0, 120))
     t = years - 2005.0
@@ -27,7 +28,7 @@ def readings(seed: int = 3):
     return years, francs, bad
 
 
-def main(argv=None) -> None:
+def main(argv: Optional[Sequence[str]] = None) -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--plot", help="write a plot of the fit to this PNG file")
     args = ap.parse_args(argv)

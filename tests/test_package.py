@@ -72,6 +72,14 @@ def test_version_comes_from_the_distribution_and_the_package_is_typed():
     assert (PACKAGE / "py.typed").exists()
 
 
+def test_package_type_checks(tmp_path):
+    pytest.importorskip("mypy")
+    res = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path), "--strict-optional",
+                          "--check-untyped-defs", "--ignore-missing-imports", str(PACKAGE)],
+                         capture_output=True, text=True, cwd=tmp_path)
+    assert res.returncode == 0, res.stdout + res.stderr
+
+
 @pytest.mark.skipif(not os.environ.get("ZELT_WHEEL"), reason="only in the run against the wheel")
 def test_wheel_package_is_the_one_loaded():
     assert os.path.join("build", "wheel-site") in zelt_fit.__file__

@@ -1,7 +1,7 @@
 """`PolyFit`: a robust polynomial fit, its uncertainty and what it predicts."""
 from __future__ import annotations
 
-from typing import Any, List, Optional, Tuple, Union
+from typing import Any, List, Optional, Tuple, Union, overload
 
 import numpy as np
 
@@ -159,6 +159,12 @@ class PolyFit:
             else:
                 raise ValueError(f"x has {X.shape[1]} variable(s), but the fit has {self.n_features}")
         return _engine.design(self.terms, self.scaling.u(X))
+
+    @overload
+    def predict(self, x: object, interval: None = None, level: float = 0.95) -> np.ndarray: ...
+
+    @overload
+    def predict(self, x: object, interval: str, level: float = 0.95) -> Tuple[np.ndarray, np.ndarray, np.ndarray]: ...
 
     def predict(self, x: object, interval: Optional[str] = None, level: float = 0.95) -> Prediction:
         """Predictions of the model, optionally with an interval.

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 from math import comb
+from typing import List, Tuple
 
 import numpy as np
 
@@ -51,7 +52,7 @@ class Scaling:
                 else:
                     factors.append([(j, comb(k, j) * (-c) ** (k - j) / h ** k) for j in range(k + 1)])
             # product over the variables
-            entries = [((), 1.0)]
+            entries: List[Tuple[Tuple[int, ...], float]] = [((), 1.0)]
             for options in factors:
                 entries = [(key + (j,), w * wj) for key, w in entries for j, wj in options]
             for key, w in entries:

@@ -19,6 +19,7 @@ CORE_NAMES = ['mad', 'compute_sr', 'mdl_score', 'mdl_score_reg', 'design_matrix_
               'build_penalty_matrices_nd', 'ols', 'fit_regularized_linear', 'GibbsResult',
               'gibbs_entropy', 'MCMCResult', 'TournamentMCMC']
 PACKAGE = pathlib.Path(zelt_fit.__file__).resolve().parent
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
 def test_zelt_core_keeps_its_fifteen_attributes():
@@ -75,7 +76,7 @@ def test_version_comes_from_the_distribution_and_the_package_is_typed():
 def test_package_type_checks(tmp_path):
     pytest.importorskip("mypy")
     res = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path), "--strict-optional",
-                          "--check-untyped-defs", "--ignore-missing-imports", str(PACKAGE)],
+                          "--check-untyped-defs", "--ignore-missing-imports", str(ROOT / "src" / "zelt_fit")],
                          capture_output=True, text=True, cwd=tmp_path)
     assert res.returncode == 0, res.stdout + res.stderr
 

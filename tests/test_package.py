@@ -104,12 +104,14 @@ FRESH = textwrap.dedent("""
 def test_fresh_environment_with_only_the_wheel(tmp_path):
     wheel = os.environ["ZELT_WHEEL_FILE"]
     env_dir = tmp_path / "venv"
-    subprocess.run([sys.executable, "-m", "venv", str(env_dir)], check=True, timeout=300)
+    # nothing of this run's own: no PYTHONPATH pointing at the wheel's test install
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME")}
+    subprocess.run([sys.executable, "-m", "venv", str(env_dir)], check=True, timeout=300, env=env)
     py = str(env_dir / "bin" / "python")
     pip = subprocess.run([py, "-m", "pip", "install", "-q", wheel, "scikit-learn==1.6.1"],
-                         capture_output=True, text=True, timeout=900)
+                         capture_output=True, text=True, timeout=900, env=env)
     assert pip.returncode == 0, pip.stderr[-3000:]
     out = subprocess.run([py, "-c", FRESH.format(names=CORE_NAMES)], capture_output=True, text=True,
-                         timeout=600, cwd=tmp_path)
+                         timeout=600, cwd=tmp_path, env=env)
     assert out.returncode == 0, out.stderr[-3000:]
     assert out.stdout.startswith("ok ") and str(env_dir) in out.stdout

@@ -46,8 +46,9 @@ class RobustPolynomialRegressor:
 
     Parameters
     ----------
-    degree : int
-        Degree of the polynomial.
+    degree : int or "auto"
+        Degree of the polynomial; ``"auto"`` chooses it from 0 to `max_degree`
+        (see :func:`zelt_fit.robust_polyfit`).
     basis : {"total", "tensor"}
         Terms in several features: every monomial of total degree <= degree,
         or every monomial with each power <= degree.
@@ -57,6 +58,8 @@ class RobustPolynomialRegressor:
         Smoothness weights of the refit (see :func:`zelt_fit.robust_polyfit`).
     search_points : int
         Samples the search runs on at most.
+    max_degree : int, optional
+        Largest candidate of ``degree="auto"``.
 
     Attributes
     ----------
@@ -92,13 +95,14 @@ class RobustPolynomialRegressor:
 
     def __init__(self, degree: int = 2, *, basis: str = "total", random_state: Any = 42,
                  slope: float = 0.0, curvature: float = 0.0,
-                 search_points: int = SEARCH_POINTS) -> None:
+                 search_points: int = SEARCH_POINTS, max_degree: Optional[int] = None) -> None:
         self.degree = degree
         self.basis = basis
         self.random_state = random_state
         self.slope = slope
         self.curvature = curvature
         self.search_points = search_points
+        self.max_degree = max_degree
 
     # -- parameters, as scikit-learn's BaseEstimator ---------------------------
     @classmethod
@@ -178,8 +182,11 @@ class RobustPolynomialRegressor:
             raise ValueError(f"n_samples = {n}: a fit needs at least 2 samples")
         if self.basis not in ("total", "tensor"):
             raise ValueError(f"basis must be 'total' or 'tensor', got {self.basis!r}")
-        degree = _checks.as_degree(self.degree, "degree")
-        terms, degree, basis_name = _terms_of(degree, self.basis, d)
+        if isinstance(self.degree, str) and self.degree == "auto":
+            terms, degree, basis_name, auto = _terms_of("auto", self.basis, d, self.max_degree, n)
+        else:
+            degree = _checks.as_degree(self.degree, "degree")
+            terms, degree, basis_name, auto = _terms_of(degree, self.basis, d)
         labels = [str(s) for s in names] if names is not None else None
         _checks.require_varying(A, terms.max(axis=0) > 0, _checks.variable_names(d, labels, "X"))
         seed = _seed(self.random_state)
@@ -194,7 +201,7 @@ class RobustPolynomialRegressor:
                                        slope=self.slope, curvature=self.curvature)
         else:
             fit = fit_arrays(A, v, terms, degree, basis_name, labels, seed=seed, slope=self.slope,
-                             curvature=self.curvature, search_points=self.search_points)
+                             curvature=self.curvature, search_points=self.search_points, auto=auto)
         self._set_fitted(fit, d, names)
         return self
 

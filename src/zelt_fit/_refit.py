@@ -1,26 +1,72 @@
-"""The consensus refit: least squares on the points the search explains, the set
-redrawn from the refit's own robust residual scale until it stops changing, and
-the covariance of the final solve."""
+"""The consensus refit: from the points inside the search's band to precise
+coefficients, their covariance and, for deg="auto", the degree.
+
+Stage 1, the consensus set. Least squares on the band; then the set is redrawn
+as the points within CUT residual scales of the solve, and solved again, until
+it stops changing. The scale is the root mean square residual of the current
+set, corrected for the cut (a set cut at CUT standard deviations of Gaussian
+noise holds residuals of variance kappa(CUT) times the noise variance). A scale
+taken from the set, not from every point, does not break when half the points
+are wrong; started from a narrow band it grows by about CUT / sqrt(3) a round
+until the set holds the noise. Measured against the median absolute residual
+of all points (1-D polynomials of degree 1 to 5, 150 data sets per cell): at 50 %
+one-sided outliers failures fell from 100 % to 0 to 3 % at n = 300, and clean
+cells were unchanged.
+
+Stage 2, the estimate. The noise may vary with the variables: log r^2 of the
+set is regressed on 1, u_j, u_j^2, and where that regression is significant
+(F test at 1e-3) residuals are standardised by its fitted scale and weighted by
+its inverse square. Then Huber's M-estimate (k = 1.345) over the set, by
+reweighted least squares from the stage-1 solve, the set and the scale redrawn
+each round. On clean data that keeps the points in the tails that a hard cut
+trims and downweights them as their noise asks: heteroscedastic noise (sd 10x
+across x), n = 300: median error 0.0167 against 0.0261 for least squares and
+0.0231 for scikit-learn's Huber; Student-t noise with 3 degrees of freedom:
+0.0200 against 0.0277 and 0.0213; Gaussian noise 0.0164 against 0.0174.
+
+The start. Where the search's band misses part of the data (x clustered, or
+log-spaced so that most points crowd one end, where the band is as narrow as the
+noise), its set never reaches the rest. A second start comes from Tukey's
+biweight (c = 4.685) by reweighted least squares from least squares, on the
+search's subset of points; stage 1 runs from both, and the one whose solve
+leaves the smaller sum of min(r^2 / s^2, CUT^2) over every point (s the smaller
+of the two scales) is kept. Log-spaced x, 20 % outliers, n = 300: failures 16 %
+-> 3 %; clustered x 24 % -> 15 %; no cell lost.
+
+Every round is one pass over the rows (`_passes`): the refit runs the same on
+one array, on row blocks, or on a Dask array's chunks.
+"""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Optional
+from typing import Callable, Optional
 
 import numpy as np
+from scipy.special import ndtr
 
 from . import _engine
+from ._passes import Evaluation, Stats
 
-__all__ = ["Penalty", "Refit", "consensus_refit", "band_consensus"]
+__all__ = ["Penalty", "Refit", "Stage1", "Columns", "consensus_rounds", "robust_refit", "biweight_start",
+           "best_start", "CUT", "HUBER_K"]
 
-# A point stays in the consensus set while its residual is within this many
-# robust residual scales (1.4826 x the median absolute residual) of the refit.
-# Measured on generated polynomials at n = 60 without outliers (600 data sets):
-# 2.5, 3, 3.5 and 4 scales gave median errors 0.0400, 0.0355, 0.0349 and 0.0347
-# against 0.0347 for least squares; with 10 to 35 % outliers all four were
-# within 6 % of each other.
-CONSENSUS_SCALES = 4.0
-MAX_ROUNDS = 20
-MAD_TO_SD = 1.4826
+CUT = 4.0
+HUBER_K = 1.345
+VARIANCE_ALPHA = 1e-3
+MAX_ROUNDS = 30
+MAX_HUBER_ROUNDS = 50
+# The Huber rounds stop when no coefficient moves by more than this share of
+# its own size (plus the size of the scaled problem's unit).
+HUBER_TOL = 1e-10
+
+
+def kappa(c: float) -> float:
+    """E[Z^2 | |Z| <= c] for a standard normal Z."""
+    p = 2.0 * ndtr(c) - 1.0
+    return float(1.0 - 2.0 * c * np.exp(-0.5 * c * c) / np.sqrt(2.0 * np.pi) / p)
+
+
+KAPPA = kappa(CUT)
 
 
 @dataclass(frozen=True)
@@ -37,84 +83,268 @@ class Penalty:
     def active(self) -> bool:
         return self.slope != 0.0 or self.curvature != 0.0
 
+    def matrix(self, m: float) -> np.ndarray:
+        """m (slope R1 + curvature R2): the penalty in the normal equations of m rows."""
+        assert self.R1 is not None and self.R2 is not None
+        return m * (self.slope * self.R1 + self.curvature * self.R2)
 
-@dataclass(frozen=True)
+    def restricted(self, index: np.ndarray) -> "Penalty":
+        if not self.active:
+            return self
+        assert self.R1 is not None and self.R2 is not None
+        sub = np.ix_(index, index)
+        return Penalty(self.slope, self.curvature, self.R1[sub], self.R2[sub])
+
+
+# A pass: run(evaluation, previous=None, variance=False, clip=None) -> Stats
+PassFn = Callable[..., Stats]
+
+
+@dataclass
 class Refit:
-    """Outcome of the consensus refit, on the scaled problem."""
+    """Outcome of the refit, on the scaled problem."""
 
-    coef: np.ndarray        # coefficients of the scaled basis
-    inliers: np.ndarray     # bool mask of the final consensus set
-    rounds: int             # least-squares solves made
-    cov_unit: np.ndarray    # covariance of coef for a residual variance of 1
-    rss: float              # residual sum of squares over the set
-    dof: float              # residual degrees of freedom: m - p (m - trace of the hat matrix with a penalty)
-
-    @property
-    def sigma(self) -> float:
-        return float(np.sqrt(self.rss / self.dof)) if self.dof > 0 else float("nan")
-
-
-def band_consensus(Phi: np.ndarray, v: np.ndarray, coef: np.ndarray) -> np.ndarray:
-    """The points inside the tolerance band that the search's energy counts."""
-    return np.abs(v - Phi @ coef) < _engine.tolerance(v)
+    coef: np.ndarray          # coefficients of the chosen columns of the scaled basis
+    final: Evaluation         # the evaluation that defines the inliers (|t| <= cut), full width
+    n_inliers: int
+    rounds: int               # passes over the data
+    cov_unit: np.ndarray      # covariance of coef for sigma = 1
+    sigma: float              # the covariance's scale: cov = sigma^2 cov_unit
+    dof: float                # residual degrees of freedom
+    heteroscedastic: bool     # whether a variance model standardises the residuals
+    scale: float              # residual standard deviation of the inliers (standardised)
 
 
-def _solve(Phi: np.ndarray, v: np.ndarray, mask: np.ndarray, penalty: Penalty) -> np.ndarray:
-    A, b = Phi[mask], v[mask]
-    if not penalty.active:
-        return _engine.least_squares(A, b)
-    # the core weighs the penalties per observation: n * gamma * b'R b
-    return _engine.penalised_least_squares(A, b, penalty.R1, penalty.R2,
-                                           penalty.slope, penalty.curvature)
+def _sqrt_system(G: np.ndarray, h: np.ndarray):
+    """(A, b) with A'A = G and A'b = h: the normal equations as a square
+    least-squares problem, for the core's solvers."""
+    lam, V = np.linalg.eigh(0.5 * (G + G.T))
+    top = max(float(lam[-1]), 0.0)
+    keep = lam > top * 1e-15 * len(lam)
+    root = np.sqrt(np.where(keep, lam, 0.0))
+    A = root[:, None] * V.T
+    b = np.where(keep, (V.T @ h) / np.where(keep, root, 1.0), 0.0)
+    return A, b
 
 
-def _covariance(Phi: np.ndarray, v: np.ndarray, mask: np.ndarray, coef: np.ndarray,
-                penalty: Penalty):
-    A = Phi[mask]
-    r = v[mask] - A @ coef
-    G = A.T @ A
-    m, p = A.shape
-    if not penalty.active:
-        # (A'A)^+ : the pseudo-inverse keeps a rank-deficient set finite.
-        cov = np.linalg.pinv(G, hermitian=True)
-        dof = float(m - np.linalg.matrix_rank(A))
-    else:
-        # b = M^-1 A'v with M = A'A + m (slope R1 + curvature R2): the sandwich
-        # M^-1 A'A M^-1 is the covariance of b, and trace(M^-1 A'A) its effective
-        # number of parameters.
-        M = G.copy()
-        if penalty.slope:
-            M += penalty.slope * m * penalty.R1
-        if penalty.curvature:
-            M += penalty.curvature * m * penalty.R2
-        Minv = np.linalg.pinv(M, hermitian=True)
-        cov = Minv @ G @ Minv
-        dof = float(m - np.trace(Minv @ G))
-    return 0.5 * (cov + cov.T), float(r @ r), dof
+class Columns:
+    """A candidate model: some columns of the full scaled basis. Passes run on
+    the full basis with the other coefficients zero, so every candidate shares
+    one source of rows; the sums are cut down to the candidate's columns."""
+
+    def __init__(self, index: np.ndarray, width: int, penalty: Penalty) -> None:
+        self.index = np.asarray(index, dtype=np.int64)
+        self.width = int(width)
+        self.p = self.index.size
+        self.penalty = penalty.restricted(self.index)
+
+    def pad(self, b: np.ndarray) -> np.ndarray:
+        out = np.zeros(self.width)
+        out[self.index] = b
+        return out
+
+    def cut(self, st: Stats) -> Stats:
+        if self.p == self.width:
+            return st
+        ix = np.ix_(self.index, self.index)
+        return Stats(G=st.G[ix], h=st.h[self.index], vv=st.vv, count=st.count, tt=st.tt,
+                     changed=st.changed, psi2=st.psi2, dpsi=st.dpsi, QQ=st.QQ, Qz=st.Qz, z1=st.z1,
+                     z2=st.z2, Gu=None if st.Gu is None else st.Gu[ix], clipped=st.clipped)
+
+    def solve(self, st: Stats) -> np.ndarray:
+        """Coefficients from the sums of a pass: least squares through the
+        core's SVD solver (minimum norm where the set does not determine them),
+        or its penalised solver."""
+        A, b = _sqrt_system(st.G, st.h)
+        pen = self.penalty
+        if not pen.active:
+            return _engine.least_squares(A, b)
+        # the core weighs penalties by its number of rows (p here); the refit by the set's
+        scale = st.count / A.shape[0]
+        return _engine.penalised_least_squares(A, b, pen.R1, pen.R2, pen.slope * scale,
+                                               pen.curvature * scale)
 
 
-def consensus_refit(Phi: np.ndarray, v: np.ndarray, start: np.ndarray,
-                    penalty: Penalty = Penalty(), scales: float = CONSENSUS_SCALES,
-                    max_rounds: int = MAX_ROUNDS) -> Refit:
-    """Least squares on `start`, then on the points within `scales` robust
-    residual scales of the previous solve, until the set stops changing.
+def _rss(st: Stats, b: np.ndarray) -> float:
+    # sum w (v - phi'b)^2 = v'Wv - 2 b'h + b'Gb
+    return max(st.vv - 2.0 * float(b @ st.h) + float(b @ st.G @ b), 0.0)
 
-    One solve on the band alone is not enough: the band of an imprecise fit cuts
-    clean points off one side (n = 60, no outliers: median error 0.15, 43 %
-    failures). A redrawn set with fewer points than coefficients ends the rounds."""
-    p = Phi.shape[1]
-    mask = start
-    coef = _solve(Phi, v, mask, penalty)
-    rounds = 1
-    while rounds < max_rounds:
-        residual = np.abs(v - Phi @ coef)
-        scale = MAD_TO_SD * np.median(residual)
-        # A perfect fit of the set leaves scale 0: keep the points it passes through.
-        new = residual <= scales * scale if scale > 0 else residual <= residual.min()
-        if new.sum() < p or np.array_equal(new, mask):
-            break
-        mask = new
-        coef = _solve(Phi, v, mask, penalty)
+
+@dataclass
+class Stage1:
+    """The consensus set of one candidate: solve `coef` (full width), the set
+    `ev` (|r| <= ev.cut at ev.coef), its size, scale, and the passes made."""
+
+    coef: np.ndarray
+    ev: Evaluation
+    count: int
+    sigma: float
+    rounds: int
+    rss: float
+    clipped: float = float("nan")   # sum of min((r / clip)^2, CUT^2) at coef, when asked
+
+
+def consensus_rounds(run: PassFn, cols: Columns, band: Evaluation, first: Optional[Stats] = None,
+                     clip: Optional[float] = None, max_rounds: int = MAX_ROUNDS) -> Stage1:
+    """Stage 1: least squares on the band, the set redrawn at CUT scales until
+    stable. `first`: the band's sums when a pass has made them already."""
+    p = cols.p
+    st = cols.cut(first if first is not None else run(band))
+    rounds = 0 if first is not None else 1
+    ev = band
+    if st.count < p:
+        # Too few points to determine the coefficients: start from all of them
+        # and let the scale trim the set.
+        ev = Evaluation(np.zeros(cols.width), np.inf)
+        st = cols.cut(run(ev))
         rounds += 1
-    cov, rss, dof = _covariance(Phi, v, mask, coef, penalty)
-    return Refit(coef, mask, rounds, cov, rss, dof)
+    while True:
+        b = cols.solve(st)
+        rss = _rss(st, b)
+        s = float(np.sqrt(rss / max(st.count - p, 1) / KAPPA))
+        # A perfect fit of the set leaves s = 0: keep the points it passes through.
+        new = Evaluation(cols.pad(b), CUT * s if s > 0 else 1e-300)
+        if rounds >= max_rounds:
+            return Stage1(new.coef, ev, st.count, s, rounds, rss)
+        nst = run(new, previous=ev, clip=clip)
+        rounds += 1
+        if nst.count < p:
+            return Stage1(new.coef, ev, st.count, s, rounds, rss)
+        if nst.changed == 0:
+            return Stage1(new.coef, new, nst.count, s, rounds, rss, nst.clipped)
+        ev, st = new, cols.cut(nst)
+
+
+def biweight_start(Phi: np.ndarray, v: np.ndarray, width: int, index: np.ndarray,
+                   c: float = 4.685, max_rounds: int = 100) -> Evaluation:
+    """Tukey's biweight by reweighted least squares from least squares (scale:
+    the normalised MAD of the residuals each round), as an evaluation that
+    keeps the points within CUT of its scales."""
+    b = _engine.least_squares(Phi, v)
+    for _ in range(max_rounds):
+        r = v - Phi @ b
+        s = 1.4826 * float(np.median(np.abs(r - np.median(r))))
+        if not s > 0:
+            break
+        t = r / (c * s)
+        w = np.where(np.abs(t) < 1.0, (1.0 - t * t) ** 2, 0.0)
+        if np.count_nonzero(w) < Phi.shape[1]:
+            break
+        sw = np.sqrt(w)
+        new = _engine.least_squares(Phi * sw[:, None], v * sw)
+        done = float(np.max(np.abs(new - b))) <= 1e-10 * (1.0 + float(np.max(np.abs(new))))
+        b = new
+        if done:
+            break
+    s = 1.4826 * float(np.median(np.abs(v - Phi @ b)))
+    full = np.zeros(width)
+    full[index] = b
+    return Evaluation(full, CUT * s if s > 0 else np.inf)
+
+
+def best_start(run: PassFn, cols: Columns, starts) -> tuple:
+    """Stage 1 from every start; the index of the one whose solve leaves the
+    least sum of min(r^2 / s^2, CUT^2), s the least of their scales, and its Stage1."""
+    results = [consensus_rounds(run, cols, ev) for ev in starts]
+    if len(results) == 1:
+        return 0, results[0], [float("nan")]
+    sigma = min(r.sigma for r in results)
+    sigma = sigma if sigma > 0 else 1e-300
+    crit = [run(Evaluation(r.coef, np.inf), clip=sigma).clipped for r in results]
+    best = int(np.argmin(crit))
+    return best, results[best], crit
+
+
+def _variance_model(st: Stats, p: int) -> Optional[np.ndarray]:
+    """Coefficients g of log r^2 = Q'g, centred to a geometric-mean scale of 1
+    over the set, where the regression is significant; None otherwise."""
+    from scipy.stats import f as fdist
+
+    assert st.QQ is not None and st.Qz is not None
+    m, q = st.count, st.QQ.shape[0]
+    if m <= q + p + 2:
+        return None
+    lam, V = np.linalg.eigh(st.QQ)
+    if lam[0] <= lam[-1] * 1e-12:
+        return None                    # a variable with too few distinct values for a quadratic
+    g = V @ ((V.T @ st.Qz) / lam)
+    rss1 = st.z2 - float(g @ st.Qz)
+    rss0 = st.z2 - st.z1 * st.z1 / m
+    if rss1 <= 0 or rss0 <= rss1:
+        return None
+    F = ((rss0 - rss1) / (q - 1)) / (rss1 / (m - q))
+    if fdist.sf(F, q - 1, m - q) > VARIANCE_ALPHA:
+        return None
+    # the fitted log r^2 average z1 / m over the set (the constant column makes the
+    # fit's residuals sum to zero): centred, the scale has geometric mean 1 there
+    g = g.copy()
+    g[0] -= st.z1 / m
+    return g
+
+
+def _covariance(st: Stats, b: np.ndarray, cols: Columns):
+    """Covariance for unit sigma, sigma and degrees of freedom, from the final pass."""
+    m, p = st.count, cols.p
+    if cols.penalty.active:
+        # b = M^-1 h with M = G + m (slope R1 + curvature R2): the sandwich
+        # M^-1 G M^-1, and trace(M^-1 G) effective parameters
+        M = st.G + cols.penalty.matrix(m)
+        Mi = np.linalg.pinv(0.5 * (M + M.T), hermitian=True)
+        cov = Mi @ st.G @ Mi
+        dof = float(m - np.trace(Mi @ st.G))
+        sigma2 = _rss(st, b) / dof if dof > 0 else float("nan")
+        return 0.5 * (cov + cov.T), float(np.sqrt(sigma2)), dof
+    dof = float(m - p)
+    if st.Gu is None:
+        # least squares: s^2 (Phi'W Phi)^+ (the pseudo-inverse keeps a rank-deficient set finite)
+        cov = np.linalg.pinv(0.5 * (st.G + st.G.T), hermitian=True)
+        sigma2 = _rss(st, b) / dof if dof > 0 else float("nan")
+        return cov, float(np.sqrt(sigma2)), dof
+    # Huber's M-estimate (statsmodels' RLM covariance H1): K^2 [sum psi^2 / (m - p)]
+    # / [mean psi']^2 (Phi'W Phi)^-1, K = 1 + p/m var(psi') / mean(psi')^2.
+    mean_d = st.dpsi / m if m else float("nan")
+    if not mean_d > 0 or dof <= 0:
+        return np.full((p, p), np.nan), float("nan"), dof
+    K = 1.0 + p / m * (1.0 - mean_d) / mean_d
+    sigma2 = K * K * (st.psi2 / dof) / (mean_d * mean_d)
+    cov = np.linalg.pinv(0.5 * (st.Gu + st.Gu.T), hermitian=True)
+    return cov, float(np.sqrt(sigma2)), dof
+
+
+def robust_refit(run: PassFn, cols: Columns, band: Evaluation, stage1: Optional[Stage1] = None,
+                 robust: bool = True) -> Refit:
+    """Both stages; `stage1` when the consensus rounds have run already (the
+    degree choice runs them for every candidate). `robust=False`: least
+    squares on the stage-1 set (no variance model, no Huber rounds)."""
+    p = cols.p
+    s1 = stage1 if stage1 is not None else consensus_rounds(run, cols, band)
+    rounds = s1.rounds
+    s = s1.sigma
+    if not robust or s1.count <= p or s == 0:
+        st = cols.cut(run(s1.ev))
+        rounds += 1
+        b = cols.solve(st)
+        cov, sigma, dof = _covariance(st, b, cols)
+        return Refit(b, s1.ev, st.count, rounds, cov, sigma, dof, False, sigma)
+    # the variance model, from the residuals of the stage-1 solve over its set
+    ev = Evaluation(s1.coef, CUT * s)
+    vst = run(ev, variance=True)
+    rounds += 1
+    g = _variance_model(vst, p)
+    ev = Evaluation(s1.coef, CUT * s, g, HUBER_K * s)
+    st = cols.cut(run(ev))
+    rounds += 1
+    for _ in range(MAX_HUBER_ROUNDS):
+        if st.count < p:
+            break
+        new_b = cols.pad(cols.solve(st))
+        s = float(np.sqrt(st.tt / max(st.count - p, 1) / KAPPA))
+        moved = float(np.max(np.abs(new_b - ev.coef)))
+        ev = Evaluation(new_b, CUT * s, g, HUBER_K * s)
+        st = cols.cut(run(ev))
+        rounds += 1
+        if moved <= HUBER_TOL * (1.0 + float(np.max(np.abs(new_b)))):
+            break
+    b = cols.solve(st) if st.count >= p else ev.coef[cols.index]
+    cov, sigma, dof = _covariance(st, b, cols)
+    return Refit(b, ev, st.count, rounds, cov, sigma, dof, g is not None, s)

@@ -6,6 +6,7 @@ from typing import Any, List, Optional, Tuple, Union, overload
 import numpy as np
 
 from . import _checks, _engine
+from ._passes import relative_scale
 from ._terms import term_names
 from ._units import Scaling
 
@@ -151,14 +152,29 @@ class PolyFit:
         half = q * self.stderr
         return np.column_stack([self.coef - half, self.coef + half])
 
-    def _design(self, x: object) -> np.ndarray:
+    def _scaled(self, x: object) -> np.ndarray:
         X = _checks.as_features(x, "x")
         if X.shape[1] != self.n_features:
             if self.n_features == 1 and X.shape[0] == 1:
                 X = X.reshape(-1, 1)
             else:
                 raise ValueError(f"x has {X.shape[1]} variable(s), but the fit has {self.n_features}")
-        return _engine.design(self.terms, self.scaling.u(X))
+        return self.scaling.u(X)
+
+    def noise_scale(self, x: object) -> np.ndarray:
+        """Standard deviation of the noise at x, in y's units: `scale`, or, where
+        the fit found the noise varying with the variables, its modelled scale
+        there (`scale` at the geometric mean over the inliers).
+
+        Examples
+        --------
+        >>> fit.noise_scale([0.0, 10.0])  # doctest: +SKIP
+        """
+        U = self._scaled(x)
+        g = self.extra.get("variance_model")
+        if g is None:
+            return np.full(U.shape[0], self.scale)
+        return self.scale * relative_scale(U, g)
 
     @overload
     def predict(self, x: object, interval: None = None, level: float = 0.95) -> np.ndarray: ...
@@ -180,7 +196,8 @@ class PolyFit:
         interval : {None, "confidence", "prediction"}
             None: the predictions alone. "confidence": an interval for the
             mean response; "prediction": an interval for a new observation
-            (the mean's uncertainty plus the residual scale).
+            (the mean's uncertainty plus the noise, whose scale may vary
+            with the variables: see `noise_scale`).
         level : float
             Level of the interval.
 
@@ -192,7 +209,8 @@ class PolyFit:
         --------
         >>> yhat, lo, hi = fit.predict([0.5, 1.5], interval="prediction")  # doctest: +SKIP
         """
-        Phi = self._design(x)
+        U = self._scaled(x)
+        Phi = _engine.design(self.terms, U)
         ys = self.scaling.y_scale
         pred = self.scaling.y_center + ys * (Phi @ self.coef_scaled)
         if interval is None:
@@ -202,7 +220,9 @@ class PolyFit:
         q = _t_quantile(level, self.dof)
         var = ys * ys * np.einsum("ij,jk,ik->i", Phi, self.cov_scaled, Phi)
         if interval == "prediction":
-            var = var + self.scale ** 2
+            g = self.extra.get("variance_model")
+            noise = self.scale if g is None else self.scale * relative_scale(U, g)
+            var = var + noise ** 2
         half = q * np.sqrt(np.clip(var, 0.0, None))
         return pred, pred - half, pred + half
 
@@ -260,8 +280,26 @@ class PolyFit:
             lines.append(f"{label:<{name_w}}{self.coef[i]:>11.4g}{se[i]:>11.3g}{tval:>9.3g}"
                          f"{pval:>9.3f}{ci[i, 0]:>11.4g}{ci[i, 1]:>11.4g}")
         lines.append(rule)
-        for note in self.extra.get("notes", []):
-            lines.append(note)
+        notes = []
+        if self.extra.get("estimate"):
+            how = self.extra["estimate"]
+            if self.extra.get("start"):
+                how += f" over the consensus set (started from the {self.extra['start']})"
+            notes.append(f"Estimate: {how}.")
+        if self.extra.get("variance_model") is not None:
+            notes.append("Noise: its scale varies with the variables (modelled; residuals standardised "
+                         "and weighted by it).")
+        lines.extend(notes)
+        table = self.extra.get("degrees")
+        if table:
+            lines.append(thin)
+            lines.append("Degree chosen by a robust information criterion (sum of min(r^2/s^2, 16) "
+                         "+ log(n) per term):")
+            lines.append(f"{'degree':>8}{'terms':>8}{'criterion':>14}{'BIC (own set)':>16}{'inliers':>10}")
+            for row in table:
+                mark = " <-" if row["degree"] == self.degree else ""
+                lines.append(f"{row['degree']:>8}{row['terms']:>8}{row['criterion']:>14.2f}"
+                             f"{row['bic']:>16.2f}{row['inliers']:>10}{mark}")
         if self.slope or self.curvature:
             lines.append("Smoothness penalty: intervals are those of the penalised estimate and do not "
                          "include its bias.")

@@ -1,0 +1,161 @@
+"""One pass over the rows of the scaled problem: the sums a refit round needs.
+
+Every round of the refit is one such pass, and a pass is a sum over row blocks
+of the same per-block statistics, so a refit runs unchanged on one array, on
+row blocks of a large one, or on the chunks of a Dask array."""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Optional
+
+import numpy as np
+
+__all__ = ["Evaluation", "Stats", "ArrayRows", "block_stats", "variance_basis", "relative_scale"]
+
+# Rows per block of a pass: large enough that NumPy's per-call cost vanishes,
+# small enough that a block's design stays in cache.
+BLOCK_ROWS = 65536
+# The modelled noise scale is held within a factor exp(LOG_REL) = 30 of its
+# geometric mean: a quadratic in log r^2 extrapolated past the data could
+# otherwise overflow.
+LOG_REL = float(np.log(30.0))
+
+
+def variance_basis(U: np.ndarray) -> np.ndarray:
+    """Columns 1, u_j, u_j^2 of each scaled variable: the model of log r^2."""
+    n, d = U.shape
+    Q = np.empty((n, 1 + 2 * d))
+    Q[:, 0] = 1.0
+    Q[:, 1::2] = U
+    Q[:, 2::2] = U * U
+    return Q
+
+
+def relative_scale(U: np.ndarray, g: np.ndarray) -> np.ndarray:
+    """Noise scale relative to its geometric mean: exp(Q'g / 2), held within
+    exp(LOG_REL)."""
+    return np.exp(np.clip(0.5 * (variance_basis(U) @ g), -LOG_REL, LOG_REL))
+
+
+@dataclass(frozen=True)
+class Evaluation:
+    """What a pass evaluates at every row: residual r = v - phi'coef,
+    standardised t = r / rel with rel = exp(Q'g / 2) (1 without a variance
+    model), the point kept when |t| <= cut, and its weight: 1 / rel^2, times
+    min(1, huber / |t|) in the Huber rounds."""
+
+    coef: np.ndarray
+    cut: float
+    g: Optional[np.ndarray] = None
+    huber: Optional[float] = None
+
+    def residuals(self, Phi: np.ndarray, v: np.ndarray, U: np.ndarray):
+        r = v - Phi @ self.coef
+        if self.g is None:
+            return r, r, None
+        rel = relative_scale(U, self.g)
+        return r, r / rel, rel
+
+
+@dataclass
+class Stats:
+    """Sums over the rows of one pass (added block by block)."""
+
+    G: np.ndarray                    # sum w phi phi'
+    h: np.ndarray                    # sum w phi v
+    vv: float = 0.0                  # sum w v^2
+    count: int = 0                   # rows kept
+    tt: float = 0.0                  # sum over kept rows of t^2 (at the evaluated coef)
+    changed: int = 0                 # rows kept here but not by the previous evaluation, or the reverse
+    psi2: float = 0.0                # sum over kept rows of psi(t / s)^2 (Huber rounds)
+    dpsi: float = 0.0                # sum over kept rows of psi'(t / s)
+    QQ: Optional[np.ndarray] = None  # variance model: sum Q Q', sum Q z, sum z, sum z^2, z = log r^2
+    Qz: Optional[np.ndarray] = None
+    z1: float = 0.0
+    z2: float = 0.0
+    Gu: Optional[np.ndarray] = None  # sum over kept rows of phi phi' / rel^2 (unweighted by Huber)
+    clipped: float = 0.0             # sum over all rows of min((r / clip)^2, CUT^2)
+
+    def __iadd__(self, other: "Stats") -> "Stats":
+        self.G += other.G
+        self.h += other.h
+        self.vv += other.vv
+        self.count += other.count
+        self.tt += other.tt
+        self.changed += other.changed
+        self.psi2 += other.psi2
+        self.dpsi += other.dpsi
+        self.z1 += other.z1
+        self.z2 += other.z2
+        self.clipped += other.clipped
+        for name in ("QQ", "Qz", "Gu"):
+            mine, theirs = getattr(self, name), getattr(other, name)
+            if theirs is not None:
+                setattr(self, name, theirs.copy() if mine is None else mine + theirs)
+        return self
+
+
+def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
+                previous: Optional[Evaluation] = None, variance: bool = False,
+                clip: Optional[float] = None, cut_clip: float = 4.0) -> Stats:
+    """The sums of one block of rows. `previous`: count the rows whose
+    membership differs from that evaluation's. `variance`: the sums of the
+    regression of log r^2 on the variance basis over the kept rows. `clip`:
+    the sum of min((r / clip)^2, cut_clip^2) over every row."""
+    r, t, rel = ev.residuals(Phi, v, U)
+    a = np.abs(t)
+    keep = a <= ev.cut
+    w = keep.astype(np.float64)
+    if rel is not None:
+        w /= rel * rel
+    gu = None
+    psi2 = dpsi = 0.0
+    if ev.huber is not None:
+        # Huber's psi at scale s = huber / k is clipped at k: weight min(1, huber / |t|)
+        big = keep & (a > ev.huber)
+        hw = np.ones_like(a)
+        hw[big] = ev.huber / a[big]
+        gu = (Phi * w[:, None]).T @ Phi
+        w = w * hw
+        psi = np.where(big, ev.huber, a)[keep]
+        psi2 = float(psi @ psi)
+        dpsi = float(np.count_nonzero(keep & ~big))
+    Pw = Phi * w[:, None]
+    tk = t[keep]
+    out = Stats(G=Pw.T @ Phi, h=Pw.T @ v, vv=float(w @ (v * v)), count=int(np.count_nonzero(keep)),
+                tt=float(tk @ tk), psi2=psi2, dpsi=dpsi, Gu=gu)
+    if previous is not None:
+        _, tp, _ = previous.residuals(Phi, v, U)
+        out.changed = int(np.count_nonzero(keep != (np.abs(tp) <= previous.cut)))
+    if clip is not None:
+        with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
+            q = np.minimum(np.abs(r) / clip, cut_clip)
+        out.clipped = float(q @ q)
+    if variance:
+        Q = variance_basis(U[keep])
+        z = np.log(np.maximum(r[keep] ** 2, 1e-300))
+        out.QQ, out.Qz = Q.T @ Q, Q.T @ z
+        out.z1, out.z2 = float(z.sum()), float(z @ z)
+    return out
+
+
+class ArrayRows:
+    """The rows of an in-memory scaled problem; a call is one pass, summed
+    over blocks of BLOCK_ROWS rows."""
+
+    def __init__(self, Phi: np.ndarray, v: np.ndarray, U: np.ndarray, block: int = BLOCK_ROWS) -> None:
+        self.Phi, self.v, self.U, self.block = Phi, v, U, int(block)
+
+    def __call__(self, ev: Evaluation, previous: Optional[Evaluation] = None, variance: bool = False,
+                 clip: Optional[float] = None) -> Stats:
+        n = self.v.shape[0]
+        total: Optional[Stats] = None
+        for lo in range(0, max(n, 1), self.block):
+            hi = min(n, lo + self.block)
+            part = block_stats(self.Phi[lo:hi], self.v[lo:hi], self.U[lo:hi], ev, previous, variance, clip)
+            if total is None:
+                total = part
+            else:
+                total += part
+        assert total is not None
+        return total

@@ -61,6 +61,18 @@ def test_peer_benchmark_compares_every_method(monkeypatch):
         for key in set(os.environ) - set(before):
             del os.environ[key]
 
-    text = bench_peers.run([60], [0.2], 3, 1)
-    methods = {line.split("|")[3].strip() for line in text.splitlines() if line.startswith("| 60 | 20% |")}
-    assert set(bench_peers.methods()) | {bench_peers.ORACLE} <= methods, text
+    text = bench_peers.run([60], ["20%", "2 vars 20%"], 3, 1, degrees=False)
+    for cell in ("20%", "2 vars 20%"):
+        rows = {line.split("|")[3].strip() for line in text.splitlines() if line.startswith(f"| 60 | {cell} |")}
+        assert set(bench_peers.methods()) | {bench_peers.ORACLE} <= rows, text
+
+
+def test_peer_benchmark_degree_table(monkeypatch):
+    for name in ("sklearn", "scipy", "statsmodels"):
+        pytest.importorskip(name)
+    monkeypatch.syspath_prepend(str(ROOT / "benchmarks"))
+    import bench_peers
+
+    rules = bench_peers.degree_rules()
+    share = bench_peers.run_degree_cell(60, bench_peers.DEGREE_CELLS["20%"], 5, rules, seed=1)
+    assert set(share) == set(rules) and all(0.0 <= v <= 1.0 for v in share.values())

@@ -196,7 +196,7 @@ def _finish(X, v_raw, terms, degree, basis_name, names, scaling, U, refit, found
         search_coef[zero[0]] += scaling.y_center
     cov_scaled = refit.sigma ** 2 * refit.cov_unit
     cov = ys * ys * (A @ cov_scaled @ A.T)
-    keep = spread_subset(U, PLOT_POINTS) if n > PLOT_POINTS else np.arange(n)
+    keep = np.linspace(0, n - 1, PLOT_POINTS).round().astype(np.int64) if n > PLOT_POINTS else np.arange(n)
     extra = {"plot_x": X[keep, 0].copy(), "plot_y": v_raw[keep].copy(),
              "plot_inliers": inliers[keep].copy()} if d == 1 else {}
     extra["variance_model"] = refit.final.g

@@ -108,6 +108,9 @@ def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
     w = keep.astype(np.float64)
     if rel is not None:
         w /= rel * rel
+    # the transpose of the (column-major) design is row-major: its rows scale
+    # by w in one contiguous sweep each
+    PT = Phi.T
     gu = None
     psi2 = dpsi = 0.0
     if ev.huber is not None:
@@ -115,14 +118,14 @@ def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
         big = keep & (a > ev.huber)
         hw = np.ones_like(a)
         hw[big] = ev.huber / a[big]
-        gu = (Phi * w[:, None]).T @ Phi
+        gu = (PT * w) @ Phi
         w = w * hw
         psi = np.where(big, ev.huber, a)[keep]
         psi2 = float(psi @ psi)
         dpsi = float(np.count_nonzero(keep & ~big))
-    Pw = Phi * w[:, None]
+    Pw = PT * w
     tk = t[keep]
-    out = Stats(G=Pw.T @ Phi, h=Pw.T @ v, vv=float(w @ (v * v)), count=int(np.count_nonzero(keep)),
+    out = Stats(G=Pw @ Phi, h=Pw @ v, vv=float(w @ (v * v)), count=int(np.count_nonzero(keep)),
                 tt=float(tk @ tk), psi2=psi2, dpsi=dpsi, Gu=gu)
     if previous is not None:
         _, tp, _ = previous.residuals(Phi, v, U)

@@ -57,7 +57,7 @@ MAX_ROUNDS = 30
 MAX_HUBER_ROUNDS = 50
 # The Huber rounds stop when no coefficient moves by more than this share of
 # its own size (plus the size of the scaled problem's unit).
-HUBER_TOL = 1e-10
+HUBER_TOL = 1e-9
 
 
 def kappa(c: float) -> float:
@@ -244,10 +244,21 @@ def biweight_start(Phi: np.ndarray, v: np.ndarray, width: int, index: np.ndarray
 
 def best_start(run: PassFn, cols: Columns, starts) -> tuple:
     """Stage 1 from every start; the index of the one whose solve leaves the
-    least sum of min(r^2 / s^2, CUT^2), s the least of their scales, and its Stage1."""
-    results = [consensus_rounds(run, cols, ev) for ev in starts]
-    if len(results) == 1:
-        return 0, results[0], [float("nan")]
+    least sum of min(r^2 / s^2, CUT^2), s the least of their scales, and its
+    Stage1. A start whose points are those of a set found already gives that
+    set again and is not run."""
+    first = consensus_rounds(run, cols, starts[0])
+    results = [first]
+    for ev in starts[1:]:
+        st = run(ev, previous=first.ev)
+        if st.changed == 0:
+            results.append(first)
+            continue
+        other = consensus_rounds(run, cols, ev, first=st)
+        # the same final set gives the same sums, so the same solve, bit for bit
+        results.append(first if np.array_equal(other.coef, first.coef) else other)
+    if all(r is first for r in results):
+        return 0, first, [float("nan")] * len(results)
     sigma = min(r.sigma for r in results)
     sigma = sigma if sigma > 0 else 1e-300
     crit = [run(Evaluation(r.coef, np.inf), clip=sigma).clipped for r in results]

@@ -23,7 +23,7 @@ from zelt_fit import RobustPolynomialRegressor, robust_polyfit  # noqa: E402
 
 with warnings.catch_warnings():
     warnings.filterwarnings("ignore", "Estimator RobustPolynomialRegressor does not inherit", UserWarning)
-    CHECKS = parametrize_with_checks([RobustPolynomialRegressor(),
+    CHECKS = parametrize_with_checks([RobustPolynomialRegressor(), RobustPolynomialRegressor(degree="auto"),
                                       RobustPolynomialRegressor(degree=1, basis="tensor")])
 
 

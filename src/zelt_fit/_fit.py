@@ -31,14 +31,14 @@ MAX_DEG = 7
 
 def default_max_deg(d: int, basis: str, n: int) -> int:
     """7 in one variable; in several the largest degree whose basis has at most
-    about 20 terms (4 in two variables, 3 in three; a tensor basis 3 and 2), and
+    20 terms (4 in two variables, 3 in three; a tensor basis 3 and 2), and
     never more terms than n - 1."""
     from ._terms import _count_total
 
     def count(deg: int) -> int:
         return _count_total(d, deg) if basis != "tensor" else (deg + 1) ** d
 
-    top = MAX_DEG if d == 1 else max(k for k in range(MAX_DEG + 1) if k <= 1 or count(k) <= 21)
+    top = MAX_DEG if d == 1 else max(k for k in range(MAX_DEG + 1) if k <= 1 or count(k) <= 20)
     while top > 0 and count(top) > max(n - 1, 1):
         top -= 1
     return top
@@ -127,7 +127,7 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         ("total"), or every multi-index with each power <= deg ("tensor").
     max_deg : int, optional
         Largest candidate of ``deg="auto"``: by default 7 in one variable, in
-        several the largest degree whose basis has at most about 20 terms (4 in
+        several the largest degree whose basis has at most 20 terms (4 in
         two variables, 3 in three), and never more terms than n - 1.
     seed : int
         Seed of the search (a fit is a pure function of its inputs and seed).

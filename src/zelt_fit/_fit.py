@@ -7,7 +7,8 @@ from typing import Optional, Sequence, Union
 import numpy as np
 
 from . import _checks, _engine
-from ._passes import ArrayRows, Evaluation
+from ._passes import Evaluation
+from ._problem import ArrayProblem, DaskProblem, is_dask, stride_subset
 from ._refit import Columns, Penalty, Stage1, best_start, biweight_start, consensus_rounds, robust_refit
 from ._result import PolyFit
 from ._terms import as_terms, is_closed, polynomial_terms
@@ -44,29 +45,6 @@ def default_max_deg(d: int, basis: str, n: int) -> int:
     return top
 
 Degree = Union[int, str, Sequence[int], Sequence[Sequence[int]], np.ndarray]
-
-
-def _morton_order(U: np.ndarray) -> np.ndarray:
-    """Order of the points along a Z-order (Morton) curve through [-1, 1]^d:
-    the bits of the quantised coordinates interleaved, so that points close in
-    the order are close in space."""
-    n, d = U.shape
-    bits = max(1, min(21, 63 // d))
-    q = np.clip(((U + 1.0) * 0.5 * (2 ** bits)).astype(np.int64), 0, 2 ** bits - 1).astype(np.uint64)
-    code = np.zeros(n, dtype=np.uint64)
-    for b in range(bits):
-        for j in range(d):
-            code |= ((q[:, j] >> np.uint64(b)) & np.uint64(1)) << np.uint64(b * d + j)
-    return np.argsort(code, kind="stable")
-
-
-def spread_subset(U: np.ndarray, size: int) -> np.ndarray:
-    """Indices of `size` points spread evenly over the data: every (n / size)-th
-    point in the order of x in one variable, along a Z-order curve in several
-    (in one variable the two orders agree up to ties)."""
-    n, d = U.shape
-    order = np.argsort(U[:, 0], kind="stable") if d == 1 else _morton_order(U)
-    return order[np.linspace(0, n - 1, size).round().astype(np.int64)]
 
 
 def _terms_of(deg: Degree, basis: str, d: int, max_deg: Optional[int] = None, n: int = 0):
@@ -169,6 +147,9 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     (1, True, 90)
     >>> yhat, lo, hi = fit.predict([2021.0], interval="prediction")
     """
+    if is_dask(x) or is_dask(y):
+        return _dask_fit(x, y, deg, basis=basis, max_deg=max_deg, seed=seed, slope=slope,
+                         curvature=curvature, search_points=search_points, search=search)
     names = _checks.feature_names_of(x)
     X, v_raw = _checks.check_xy(x, y)
     n, d = X.shape
@@ -182,10 +163,9 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
                       curvature=curvature, search_points=search_points, search=search, auto=auto)
 
 
-def _finish(X, v_raw, terms, degree, basis_name, names, scaling, U, refit, found, slope, curvature,
-            inliers, degree_table=None, start=None):
+def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curvature,
+            inliers, n, d, plot, degree_table=None, start=None):
     """PolyFit in the original units from a refit on the scaled problem."""
-    n, d = X.shape
     A = scaling.to_original(terms)
     ys = scaling.y_scale
     coef = ys * (A @ refit.coef)
@@ -196,11 +176,12 @@ def _finish(X, v_raw, terms, degree, basis_name, names, scaling, U, refit, found
         search_coef[zero[0]] += scaling.y_center
     cov_scaled = refit.sigma ** 2 * refit.cov_unit
     cov = ys * ys * (A @ cov_scaled @ A.T)
-    keep = np.linspace(0, n - 1, PLOT_POINTS).round().astype(np.int64) if n > PLOT_POINTS else np.arange(n)
-    extra = {"plot_x": X[keep, 0].copy(), "plot_y": v_raw[keep].copy(),
-             "plot_inliers": inliers[keep].copy()} if d == 1 else {}
+    extra: dict = {}
+    if d == 1 and plot is not None:
+        extra.update(plot_x=plot[0], plot_y=plot[1], plot_inliers=plot[2])
     extra["variance_model"] = refit.final.g
     extra["start"] = start
+    extra["n_inliers"] = refit.n_inliers
     extra["estimate"] = ("least squares, penalised" if slope or curvature else
                          "least squares" if found is None else "Huber M-estimate")
     if degree_table is not None:
@@ -212,15 +193,13 @@ def _finish(X, v_raw, terms, degree, basis_name, names, scaling, U, refit, found
                    search_coef=search_coef,
                    search_energy=found.energy if found is not None else float("nan"),
                    coef_scaled=refit.coef, cov_scaled=cov_scaled, scaling=scaling,
-                   feature_names=names, slope=slope, curvature=curvature, extra=extra)
+                   feature_names=names, slope=slope, curvature=curvature, extra=extra, n=n)
 
 
-def _scaled_problem(X, v_raw, terms):
+def _scaling(X, v_raw, terms):
     closed = is_closed(terms)
     constant = bool(np.any(np.all(terms == 0, axis=1)))
-    scaling = fit_scaling(X, v_raw, closed, constant, _engine.mad)
-    U = scaling.u(X)
-    return scaling, U, _engine.design(terms, U), scaling.v(v_raw)
+    return fit_scaling(X, v_raw, closed, constant, _engine.mad)
 
 
 def _penalty(terms, slope, curvature) -> Penalty:
@@ -230,11 +209,6 @@ def _penalty(terms, slope, curvature) -> Penalty:
         return Penalty()
     R1, R2 = _engine.penalty_matrices(terms)
     return Penalty(float(slope), float(curvature), R1, R2)
-
-
-def inlier_mask(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation) -> np.ndarray:
-    _, t, _ = ev.residuals(Phi, v, U)
-    return np.abs(t) <= ev.cut
 
 
 def choose_degree(run, terms: np.ndarray, basis: str, band: Evaluation, top_s1: Stage1,
@@ -267,44 +241,109 @@ def choose_degree(run, terms: np.ndarray, basis: str, band: Evaluation, top_s1: 
     return best, cands[best][0], cands[best][1], table
 
 
-def fit_arrays(X: np.ndarray, v_raw: np.ndarray, terms: np.ndarray, degree: int, basis_name: str,
-               names, *, seed: int = 42, slope: float = 0.0, curvature: float = 0.0,
-               search_points: int = SEARCH_POINTS,
-               search: Optional[_engine.SearchSettings] = None, auto: bool = False) -> PolyFit:
-    """robust_polyfit on checked arrays: X (n, d) and y (n,) finite, n >= p."""
-    n, d = X.shape
+def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names, *, seed: int = 42,
+                slope: float = 0.0, curvature: float = 0.0, search_points: int = SEARCH_POINTS,
+                search: Optional[_engine.SearchSettings] = None, auto: bool = False,
+                tolerance: Optional[float] = None) -> PolyFit:
+    """The fit of a problem (in memory or on Dask) whose data are checked, n >= p."""
+    n, d = problem.n, terms.shape[1]
     p = terms.shape[0]
     penalty = _penalty(terms, slope, curvature)
     search_points = int(search_points)
     if search_points < p:
         raise ValueError(f"search_points = {search_points} is fewer than the {p} coefficients")
-    scaling, U, Phi, v = _scaled_problem(X, v_raw, terms)
-
     settings = search if search is not None else _engine.SearchSettings()
     settings = _engine.SearchSettings(**{**settings.__dict__, "seed": int(seed)})
-    subset = spread_subset(U, search_points) if n > search_points else slice(None)
-    found = _engine.search(Phi[subset], v[subset], settings)
+    sub = problem.sample(search_points)
+    Phi_s, v_s, U_s = problem.rows(sub)
+    found = _engine.search(Phi_s, v_s, settings)
     # the search's consensus set: the points inside the band its energy counts,
     # and a second start from the biweight on the same points
-    band = Evaluation(found.coef, _engine.tolerance(v))
-    sub = np.arange(n) if isinstance(subset, slice) else subset
-    starts = [band, biweight_start(Phi[sub], v[sub], p, np.arange(p))]
-    run = ArrayRows(Phi, v, U)
+    band = Evaluation(found.coef, problem.tolerance() if tolerance is None else tolerance)
+    starts = [band, biweight_start(Phi_s, v_s, p, np.arange(p))]
     cols = Columns(np.arange(p), p, penalty)
-    chosen_start, s1, crit = best_start(run, cols, starts)
+    chosen_start, s1, crit = best_start(problem, cols, starts)
     table = None
     if auto:
-        degree, cols, s1, table = choose_degree(run, terms, basis_name, starts[chosen_start], s1, penalty, n)
-    refit = robust_refit(run, cols, band, stage1=s1, robust=not penalty.active)
+        degree, cols, s1, table = choose_degree(problem, terms, basis_name, starts[chosen_start], s1, penalty, n)
+    refit = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active)
     if refit.dof <= 0:
         warnings.warn(f"the consensus set of {refit.n_inliers} points leaves no degrees of "
                       "freedom: standard errors and intervals are undefined (NaN)", RuntimeWarning,
                       stacklevel=3)
     chosen = terms[cols.index]
     found_chosen = _engine.SearchOutcome(found.coef[cols.index], found.energy)
-    inliers = inlier_mask(Phi, v, U, refit.final)
-    return _finish(X, v_raw, chosen, degree, basis_name, names, scaling, U, refit, found_chosen,
-                   slope, curvature, inliers, table, ("search band", "biweight")[chosen_start])
+    inliers = problem.inliers(refit.final)
+    plot = None
+    if d == 1:
+        if isinstance(problem, ArrayProblem):
+            keep = stride_subset(n, PLOT_POINTS) if n > PLOT_POINTS else np.arange(n)
+            plot = (problem.X[keep, 0].copy(), problem.y[keep].copy(), inliers[keep].copy())
+        else:   # the search's sample, already on the client
+            _, t, _ = refit.final.residuals(Phi_s, v_s, U_s)
+            xs = problem.scaling.x_center[0] + problem.scaling.x_scale[0] * U_s[:, 0]
+            plot = (xs, problem.scaling.y_center + problem.scaling.y_scale * v_s, np.abs(t) <= refit.final.cut)
+    return _finish(chosen, degree, basis_name, names, problem.scaling, refit, found_chosen, slope, curvature,
+                   inliers, n, d, plot, table, ("search band", "biweight")[chosen_start])
+
+
+def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_points, search) -> PolyFit:
+    """robust_polyfit of Dask arrays: checks and the ranges of x in one pass over
+    the chunks, the search on a sample of rows, every refit round one reduction."""
+    import dask
+    import dask.array as da
+
+    x = x if is_dask(x) else da.from_array(np.asarray(x), chunks=(y.chunks[0],) + np.shape(x)[1:])
+    if x.ndim not in (1, 2):
+        raise ValueError(f"x must have shape (n,) or (n, d), got a {x.ndim}-D array of shape {x.shape}")
+    if any(np.isnan(c) for c in x.chunks[0]):
+        x = x.compute_chunk_sizes()
+    X = x if x.ndim == 2 else x[:, None]
+    X = X.rechunk({1: -1})
+    y = y if is_dask(y) else da.from_array(np.asarray(y), chunks=(X.chunks[0],))
+    if y.ndim != 1:
+        raise ValueError(f"y must have shape (n,), got shape {y.shape}")
+    if any(np.isnan(c) for c in y.chunks[0]):
+        y = y.compute_chunk_sizes()
+    for name, a in (("x", X), ("y", y)):
+        if a.dtype.kind not in "biuf":
+            raise ValueError(f"{name} has dtype {a.dtype}; it must hold real numbers")
+    n, d = int(X.shape[0]), int(X.shape[1])
+    if y.shape[0] != n:
+        raise ValueError(f"x has {n} points but y has {y.shape[0]}")
+    y = y.rechunk((X.chunks[0],))
+    terms, degree, basis_name, auto = _terms_of(deg, basis, d, max_deg, n)
+    p = terms.shape[0]
+    if n < p:
+        raise ValueError(f"fewer points than coefficients: n_samples = {n}, but the model has {p} terms")
+    finite_x, finite_y, lo, hi = dask.compute(da.isfinite(X).all(), da.isfinite(y).all(),
+                                             X.min(axis=0), X.max(axis=0))
+    if not finite_x:
+        raise ValueError("x contains NaN or infinity")
+    if not finite_y:
+        raise ValueError("y contains NaN or infinity")
+    used = terms.max(axis=0) > 0
+    for j in np.flatnonzero((lo == hi) & used):
+        raise ValueError(f"{_checks.variable_names(d, None)[j]} is constant ({float(lo[j])!r} at every point): "
+                         "its powers cannot be told apart from the constant term")
+    # the scaling: the exact ranges of x; y's median and MAD from the sample,
+    # which only sets the units of the scaled problem (the fit is equivariant)
+    sub = stride_subset(n, min(n, max(int(search_points), 10_000)))
+    ys = np.asarray(y[sub].compute(), dtype=np.float64)
+    closed = is_closed(terms)
+    constant = bool(np.any(np.all(terms == 0, axis=1)))
+    scaling = fit_scaling(np.vstack([lo, hi]).astype(np.float64), ys, closed, constant, _engine.mad)
+    problem = DaskProblem(X, y, terms, scaling)
+    return fit_problem(problem, terms, degree, basis_name, None, seed=seed, slope=slope,
+                       curvature=curvature, search_points=search_points, search=search, auto=auto,
+                       tolerance=_engine.tolerance(scaling.v(ys)))
+
+
+def fit_arrays(X: np.ndarray, v_raw: np.ndarray, terms: np.ndarray, degree: int, basis_name: str,
+               names, **kwargs) -> PolyFit:
+    """robust_polyfit on checked arrays: X (n, d) and y (n,) finite, n >= p."""
+    problem = ArrayProblem(X, v_raw, terms, _scaling(X, v_raw, terms))
+    return fit_problem(problem, terms, degree, basis_name, names, **kwargs)
 
 
 def minimum_norm_fit(X: np.ndarray, v_raw: np.ndarray, terms: np.ndarray, degree: int,
@@ -313,12 +352,12 @@ def minimum_norm_fit(X: np.ndarray, v_raw: np.ndarray, terms: np.ndarray, degree
     design has fewer rows than columns: where no outlier can be told from an
     inlier. No search; every point an inlier."""
     penalty = _penalty(terms, slope, curvature)
-    scaling, U, Phi, v = _scaled_problem(X, v_raw, terms)
-    p = terms.shape[0]
-    run = ArrayRows(Phi, v, U)
+    problem = ArrayProblem(X, v_raw, terms, _scaling(X, v_raw, terms))
+    p, n = terms.shape[0], X.shape[0]
     everything = Evaluation(np.zeros(p), np.inf)
-    s1 = Stage1(np.zeros(p), everything, X.shape[0], 0.0, 0, 0.0)
-    refit = robust_refit(run, Columns(np.arange(p), p, penalty), everything, stage1=s1, robust=False)
-    inliers = np.ones(X.shape[0], dtype=bool)
-    return _finish(X, v_raw, terms, degree, basis_name, names, scaling, U, refit, None,
-                   slope, curvature, inliers)
+    s1 = Stage1(np.zeros(p), everything, n, 0.0, 0, 0.0)
+    refit = robust_refit(problem, Columns(np.arange(p), p, penalty), everything, stage1=s1, robust=False)
+    inliers = np.ones(n, dtype=bool)
+    plot = (X[:, 0].copy(), v_raw.copy(), inliers.copy()) if X.shape[1] == 1 else None
+    return _finish(terms, degree, basis_name, names, problem.scaling, refit, None, slope, curvature,
+                   inliers, n, X.shape[1], plot)

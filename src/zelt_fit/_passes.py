@@ -74,6 +74,8 @@ class Stats:
     z1: float = 0.0
     z2: float = 0.0
     Gu: Optional[np.ndarray] = None  # sum over kept rows of phi phi' / rel^2 (unweighted by Huber)
+    Gn: Optional[np.ndarray] = None  # the same over kept rows inside Huber's corner: the Newton matrix
+    gpsi: Optional[np.ndarray] = None  # sum over kept rows of psi(t) phi / rel: the Huber gradient
     clipped: float = 0.0             # sum over all rows of min((r / clip)^2, CUT^2)
 
     def __iadd__(self, other: "Stats") -> "Stats":
@@ -88,7 +90,7 @@ class Stats:
         self.z1 += other.z1
         self.z2 += other.z2
         self.clipped += other.clipped
-        for name in ("QQ", "Qz", "Gu"):
+        for name in ("QQ", "Qz", "Gu", "Gn", "gpsi"):
             mine, theirs = getattr(self, name), getattr(other, name)
             if theirs is not None:
                 setattr(self, name, theirs.copy() if mine is None else mine + theirs)
@@ -111,7 +113,7 @@ def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
     # the transpose of the (column-major) design is row-major: its rows scale
     # by w in one contiguous sweep each
     PT = Phi.T
-    gu = None
+    gu = gn = gpsi = None
     psi2 = dpsi = 0.0
     if ev.huber is not None:
         # Huber's psi at scale s = huber / k is clipped at k: weight min(1, huber / |t|)
@@ -119,14 +121,19 @@ def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
         hw = np.ones_like(a)
         hw[big] = ev.huber / a[big]
         gu = (PT * w) @ Phi
+        inside = keep & ~big
+        gn = (PT * (w * inside)) @ Phi
+        # psi(t) = t clipped at +-huber, over the kept rows, per unit of rel
+        clipped_t = np.clip(t, -ev.huber, ev.huber) * keep
+        gpsi = PT @ (clipped_t / rel if rel is not None else clipped_t)
         w = w * hw
         psi = np.where(big, ev.huber, a)[keep]
         psi2 = float(psi @ psi)
-        dpsi = float(np.count_nonzero(keep & ~big))
+        dpsi = float(np.count_nonzero(inside))
     Pw = PT * w
     tk = t[keep]
     out = Stats(G=Pw @ Phi, h=Pw @ v, vv=float(w @ (v * v)), count=int(np.count_nonzero(keep)),
-                tt=float(tk @ tk), psi2=psi2, dpsi=dpsi, Gu=gu)
+                tt=float(tk @ tk), psi2=psi2, dpsi=dpsi, Gu=gu, Gn=gn, gpsi=gpsi)
     if previous is not None:
         _, tp, _ = previous.residuals(Phi, v, U)
         out.changed = int(np.count_nonzero(keep != (np.abs(tp) <= previous.cut)))

@@ -17,8 +17,8 @@ Stage 2, the estimate. The noise may vary with the variables: log r^2 of the
 set is regressed on 1, u_j, u_j^2, and where that regression is significant
 (F test at 1e-3) residuals are standardised by its fitted scale and weighted by
 its inverse square. Then Huber's M-estimate (k = 1.345) over the set, by
-reweighted least squares from the stage-1 solve, the set and the scale redrawn
-each round. On clean data that keeps the points in the tails that a hard cut
+Newton's steps from the stage-1 solve, the set and the scale redrawn each
+round. On clean data that keeps the points in the tails that a hard cut
 trims and downweights them as their noise asks: heteroscedastic noise (sd 10x
 across x), n = 300: median error 0.0167 against 0.0261 for least squares and
 0.0231 for scikit-learn's Huber; Student-t noise with 3 degrees of freedom:
@@ -149,7 +149,9 @@ class Columns:
         ix = np.ix_(self.index, self.index)
         return Stats(G=st.G[ix], h=st.h[self.index], vv=st.vv, count=st.count, tt=st.tt,
                      changed=st.changed, psi2=st.psi2, dpsi=st.dpsi, QQ=st.QQ, Qz=st.Qz, z1=st.z1,
-                     z2=st.z2, Gu=None if st.Gu is None else st.Gu[ix], clipped=st.clipped)
+                     z2=st.z2, Gu=None if st.Gu is None else st.Gu[ix],
+                     Gn=None if st.Gn is None else st.Gn[ix],
+                     gpsi=None if st.gpsi is None else st.gpsi[self.index], clipped=st.clipped)
 
     def solve(self, st: Stats) -> np.ndarray:
         """Coefficients from the sums of a pass: least squares through the
@@ -322,6 +324,19 @@ def _covariance(st: Stats, b: np.ndarray, cols: Columns):
     return cov, float(np.sqrt(sigma2)), dof
 
 
+def _huber_step(st: Stats, b: np.ndarray, cols: Columns) -> np.ndarray:
+    """Newton's step for Huber's estimating equation sum psi(t) phi / rel = 0
+    at fixed scale: b + Gn^-1 gpsi, Gn over the points inside Huber's corner.
+    The objective is piecewise quadratic, so the steps end once the corner's
+    points settle; where they cannot determine b, a reweighted least-squares
+    step instead."""
+    assert st.Gn is not None and st.gpsi is not None
+    lam, V = np.linalg.eigh(0.5 * (st.Gn + st.Gn.T))
+    if lam[0] <= max(float(lam[-1]), 0.0) * 1e-12:
+        return cols.solve(st)
+    return b + V @ ((V.T @ st.gpsi) / lam)
+
+
 def robust_refit(run: PassFn, cols: Columns, band: Evaluation, stage1: Optional[Stage1] = None,
                  robust: bool = True) -> Refit:
     """Both stages; `stage1` when the consensus rounds have run already (the
@@ -348,7 +363,7 @@ def robust_refit(run: PassFn, cols: Columns, band: Evaluation, stage1: Optional[
     for _ in range(MAX_HUBER_ROUNDS):
         if st.count < p:
             break
-        new_b = cols.pad(cols.solve(st))
+        new_b = cols.pad(_huber_step(st, ev.coef[cols.index], cols))
         s = float(np.sqrt(st.tt / max(st.count - p, 1) / KAPPA))
         moved = float(np.max(np.abs(new_b - ev.coef)))
         ev = Evaluation(new_b, CUT * s, g, HUBER_K * s)
@@ -356,6 +371,6 @@ def robust_refit(run: PassFn, cols: Columns, band: Evaluation, stage1: Optional[
         rounds += 1
         if moved <= HUBER_TOL * (1.0 + float(np.max(np.abs(new_b)))):
             break
-    b = cols.solve(st) if st.count >= p else ev.coef[cols.index]
+    b = ev.coef[cols.index]
     cov, sigma, dof = _covariance(st, b, cols)
     return Refit(b, ev, st.count, rounds, cov, sigma, dof, g is not None, s)

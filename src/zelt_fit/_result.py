@@ -83,7 +83,7 @@ class PolyFit:
                  rounds: int, search_coef: np.ndarray, search_energy: float,
                  coef_scaled: np.ndarray, cov_scaled: np.ndarray, scaling: Scaling,
                  feature_names: List[str], slope: float = 0.0, curvature: float = 0.0,
-                 extra: Optional[dict] = None) -> None:
+                 extra: Optional[dict] = None, n: Optional[int] = None) -> None:
         self.coef = coef
         self.terms = terms
         self.inliers = inliers
@@ -102,6 +102,7 @@ class PolyFit:
         self.slope = float(slope)
         self.curvature = float(curvature)
         self.extra = dict(extra or {})
+        self._n = int(n) if n is not None else int(inliers.shape[0])
 
     # -- derived -------------------------------------------------------------
     @property
@@ -112,11 +113,13 @@ class PolyFit:
     @property
     def n(self) -> int:
         """Number of points fitted."""
-        return int(self.inliers.shape[0])
+        return self._n
 
     @property
     def n_inliers(self) -> int:
         """Number of points in the consensus set."""
+        if "n_inliers" in self.extra:
+            return int(self.extra["n_inliers"])
         return int(np.count_nonzero(self.inliers))
 
     @property

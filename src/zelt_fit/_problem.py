@@ -1,0 +1,198 @@
+"""The rows of a fit, where they live: in memory, or in the chunks of Dask arrays.
+
+A problem knows its scaling, gives the search its sample of points, runs a pass
+(the sums of `_passes.block_stats` over every row), and marks the inliers. In
+memory a small problem keeps its scaled design; a large one builds it block by
+block, so that a fit copies neither x nor y (peak memory: the scaled variables
+and y, one block's design, the inlier mask). On Dask every pass is one
+reduction over the chunks, computed where the chunks live; the client holds
+only the sums.
+"""
+from __future__ import annotations
+
+from typing import Any, Optional, Tuple
+
+import numpy as np
+
+from . import _engine
+from ._passes import BLOCK_ROWS, Evaluation, Stats, block_stats
+from ._units import Scaling
+
+__all__ = ["ArrayProblem", "DaskProblem", "is_dask", "spread_subset", "stride_subset"]
+
+
+def is_dask(a: object) -> bool:
+    """A Dask array, recognised without importing Dask."""
+    return type(a).__module__.split(".")[0] == "dask" and hasattr(a, "chunks") and hasattr(a, "to_delayed")
+
+
+def _morton_order(U: np.ndarray) -> np.ndarray:
+    """Order of the points along a Z-order (Morton) curve through [-1, 1]^d:
+    the bits of the quantised coordinates interleaved, so that points close in
+    the order are close in space."""
+    n, d = U.shape
+    bits = max(1, min(21, 63 // d))
+    q = np.clip(((U + 1.0) * 0.5 * (2 ** bits)).astype(np.int64), 0, 2 ** bits - 1).astype(np.uint64)
+    code = np.zeros(n, dtype=np.uint64)
+    for b in range(bits):
+        for j in range(d):
+            code |= ((q[:, j] >> np.uint64(b)) & np.uint64(1)) << np.uint64(b * d + j)
+    return np.argsort(code, kind="stable")
+
+
+def spread_subset(U: np.ndarray, size: int) -> np.ndarray:
+    """Indices of `size` points spread evenly over the data: every (n / size)-th
+    point in the order of x in one variable, along a Z-order curve in several
+    (in one variable the two orders agree up to ties)."""
+    n, d = U.shape
+    order = np.argsort(U[:, 0], kind="stable") if d == 1 else _morton_order(U)
+    return order[stride_subset(n, size)]
+
+
+def stride_subset(n: int, size: int) -> np.ndarray:
+    """Every (n / size)-th row index: a sample that needs no sort of the data."""
+    return np.linspace(0, n - 1, size).round().astype(np.int64)
+
+
+# Above this many points the search's sample is taken every (n / size)-th row
+# instead of spread over a sort of x: the sort would cost more than the fit.
+SORT_POINTS = 200_000
+
+
+class ArrayProblem:
+    """The scaled problem of in-memory arrays X (n, d) and y (n,)."""
+
+    def __init__(self, X: np.ndarray, y: np.ndarray, terms: np.ndarray, scaling: Scaling,
+                 block: int = BLOCK_ROWS) -> None:
+        self.X, self.y, self.terms, self.scaling = X, y, terms, scaling
+        self.n = int(y.shape[0])
+        self.block = int(block)
+        self.small = self.n <= self.block
+        self._full: Optional[Tuple[np.ndarray, np.ndarray, np.ndarray]] = None
+        if self.small:
+            U = scaling.u(X)
+            self._full = (_engine.design(terms, U), scaling.v(y), U)
+
+    def _blocks(self):
+        if self._full is not None:
+            yield self._full
+            return
+        for lo in range(0, self.n, self.block):
+            hi = min(self.n, lo + self.block)
+            U = self.scaling.u(self.X[lo:hi])
+            yield _engine.design(self.terms, U), self.scaling.v(self.y[lo:hi]), U
+
+    def __call__(self, ev: Evaluation, previous: Optional[Evaluation] = None, variance: bool = False,
+                 clip: Optional[float] = None) -> Stats:
+        total: Optional[Stats] = None
+        for Phi, v, U in self._blocks():
+            part = block_stats(Phi, v, U, ev, previous, variance, clip)
+            if total is None:
+                total = part
+            else:
+                total += part
+        assert total is not None
+        return total
+
+    def raw_rows(self, index: np.ndarray):
+        """x (m, d) and y (m,) of some rows, in the original units."""
+        return self.X[index], self.y[index]
+
+    def rows(self, index: np.ndarray):
+        """(Phi, v, U) of some rows."""
+        U = self.scaling.u(self.X[index])
+        return _engine.design(self.terms, U), self.scaling.v(self.y[index]), U
+
+    def sample(self, size: int) -> np.ndarray:
+        """Row indices of the search's points: all of them, or `size` spread over the data."""
+        if self.n <= size:
+            return np.arange(self.n)
+        if self.n > SORT_POINTS:
+            return stride_subset(self.n, size)
+        return spread_subset(self.scaling.u(self.X), size)
+
+    def tolerance(self) -> float:
+        """The search's band, from every scaled y."""
+        if self._full is not None:
+            return _engine.tolerance(self._full[1])
+        return _engine.tolerance(self.scaling.v(self.y))
+
+    def inliers(self, ev: Evaluation) -> np.ndarray:
+        out = np.empty(self.n, dtype=bool)
+        lo = 0
+        for Phi, v, U in self._blocks():
+            _, t, _ = ev.residuals(Phi, v, U)
+            out[lo:lo + v.shape[0]] = np.abs(t) <= ev.cut
+            lo += v.shape[0]
+        return out
+
+
+def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, variance, clip) -> Stats:
+    X = x.reshape(x.shape[0], -1).astype(np.float64, copy=False)
+    U = scaling.u(X)
+    return block_stats(_engine.design(terms, U), scaling.v(np.asarray(y, dtype=np.float64)), U, ev,
+                       previous, variance, clip)
+
+
+def _add(*parts: Stats) -> Stats:
+    total = parts[0]
+    for part in parts[1:]:
+        total += part
+    return total
+
+
+def _chunk_inliers(x: np.ndarray, y: np.ndarray, terms, scaling, ev) -> np.ndarray:
+    X = x.reshape(x.shape[0], -1).astype(np.float64, copy=False)
+    U = scaling.u(X)
+    v = scaling.v(np.asarray(y, dtype=np.float64).ravel())
+    _, t, _ = ev.residuals(_engine.design(terms, U), v, U)
+    return np.abs(t) <= ev.cut
+
+
+class DaskProblem:
+    """The scaled problem of Dask arrays x (n,) or (n, d) and y (n,), chunked
+    along the rows; x and y are read chunk by chunk where they live."""
+
+    def __init__(self, x: Any, y: Any, terms: np.ndarray, scaling: Scaling) -> None:
+        self.x, self.y, self.terms, self.scaling = x, y, terms, scaling
+        self.n = int(y.shape[0])
+        self._xs = x.to_delayed().ravel().tolist()
+        self._ys = y.to_delayed().ravel().tolist()
+
+    def __call__(self, ev: Evaluation, previous: Optional[Evaluation] = None, variance: bool = False,
+                 clip: Optional[float] = None) -> Stats:
+        import dask
+
+        parts = [dask.delayed(_chunk_stats, pure=True)(xc, yc, self.terms, self.scaling, ev, previous,
+                                                       variance, clip) for xc, yc in zip(self._xs, self._ys)]
+        # a tree of sums: no node adds more than 8 chunks' sums
+        while len(parts) > 1:
+            parts = [dask.delayed(_add, pure=True)(*parts[i:i + 8]) for i in range(0, len(parts), 8)]
+        (total,) = dask.compute(parts[0])
+        return total
+
+    def raw_rows(self, index: np.ndarray):
+        import dask
+
+        xs, ys = dask.compute(self.x[index], self.y[index])
+        return np.asarray(xs, dtype=np.float64).reshape(len(index), -1), np.asarray(ys, dtype=np.float64)
+
+    def rows(self, index: np.ndarray):
+        import dask
+
+        xs, ys = dask.compute(self.x[index], self.y[index])
+        X = np.asarray(xs, dtype=np.float64).reshape(len(index), -1)
+        U = self.scaling.u(X)
+        return _engine.design(self.terms, U), self.scaling.v(np.asarray(ys, dtype=np.float64)), U
+
+    def sample(self, size: int) -> np.ndarray:
+        return np.arange(self.n) if self.n <= size else stride_subset(self.n, size)
+
+    def tolerance(self) -> float:
+        raise NotImplementedError  # set by the fit from its sample
+
+    def inliers(self, ev: Evaluation):
+        import dask.array as da
+
+        return da.map_blocks(_chunk_inliers, self.x, self.y[:, None], self.terms, self.scaling, ev,
+                             dtype=bool, drop_axis=1, chunks=(self.y.chunks[0],))

@@ -14,7 +14,7 @@ __all__ = ["Evaluation", "Stats", "ArrayRows", "block_stats", "variance_basis", 
 
 # Rows per block of a pass: large enough that NumPy's per-call cost vanishes,
 # small enough that a block's design stays in cache.
-BLOCK_ROWS = 65536
+BLOCK_ROWS = 32768
 # The modelled noise scale is held within a factor exp(LOG_REL) = 30 of its
 # geometric mean: a quadratic in log r^2 extrapolated past the data could
 # otherwise overflow.
@@ -113,27 +113,23 @@ def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
     # the transpose of the (column-major) design is row-major: its rows scale
     # by w in one contiguous sweep each
     PT = Phi.T
-    gu = gn = gpsi = None
-    psi2 = dpsi = 0.0
-    if ev.huber is not None:
-        # Huber's psi at scale s = huber / k is clipped at k: weight min(1, huber / |t|)
-        big = keep & (a > ev.huber)
-        hw = np.ones_like(a)
-        hw[big] = ev.huber / a[big]
-        gu = (PT * w) @ Phi
-        inside = keep & ~big
-        gn = (PT * (w * inside)) @ Phi
-        # psi(t) = t clipped at +-huber, over the kept rows, per unit of rel
-        clipped_t = np.clip(t, -ev.huber, ev.huber) * keep
-        gpsi = PT @ (clipped_t / rel if rel is not None else clipped_t)
-        w = w * hw
-        psi = np.where(big, ev.huber, a)[keep]
-        psi2 = float(psi @ psi)
-        dpsi = float(np.count_nonzero(inside))
-    Pw = PT * w
-    tk = t[keep]
-    out = Stats(G=Pw @ Phi, h=Pw @ v, vv=float(w @ (v * v)), count=int(np.count_nonzero(keep)),
-                tt=float(tk @ tk), psi2=psi2, dpsi=dpsi, Gu=gu, Gn=gn, gpsi=gpsi)
+    tk = np.where(keep, t, 0.0)
+    count = int(np.count_nonzero(keep))
+    if ev.huber is None:
+        Pw = PT * w
+        out = Stats(G=Pw @ Phi, h=Pw @ v, vv=float(w @ (v * v)), count=count, tt=float(tk @ tk))
+    else:
+        # Huber's rounds need the Newton matrix over the points inside the corner
+        # |t| <= huber, the gradient sum psi(t) phi / rel with psi(t) = t clipped
+        # at +-huber, and for the covariance the matrix over every kept point
+        inside = a <= ev.huber
+        Gu = (PT * w) @ Phi
+        Gn = (PT * (w * inside)) @ Phi
+        psi = np.clip(tk, -ev.huber, ev.huber)
+        gpsi = PT @ (psi / rel if rel is not None else psi)
+        p = Phi.shape[1]
+        out = Stats(G=Gu, h=np.zeros(p), count=count, tt=float(tk @ tk), psi2=float(psi @ psi),
+                    dpsi=float(np.count_nonzero(inside & keep)), Gu=Gu, Gn=Gn, gpsi=gpsi)
     if previous is not None:
         _, tp, _ = previous.residuals(Phi, v, U)
         out.changed = int(np.count_nonzero(keep != (np.abs(tp) <= previous.cut)))

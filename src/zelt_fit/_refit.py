@@ -328,12 +328,15 @@ def _huber_step(st: Stats, b: np.ndarray, cols: Columns) -> np.ndarray:
     """Newton's step for Huber's estimating equation sum psi(t) phi / rel = 0
     at fixed scale: b + Gn^-1 gpsi, Gn over the points inside Huber's corner.
     The objective is piecewise quadratic, so the steps end once the corner's
-    points settle; where they cannot determine b, a reweighted least-squares
-    step instead."""
-    assert st.Gn is not None and st.gpsi is not None
+    points settle; where they cannot determine b, a
+    step on every kept point instead."""
+    assert st.Gn is not None and st.gpsi is not None and st.Gu is not None
     lam, V = np.linalg.eigh(0.5 * (st.Gn + st.Gn.T))
     if lam[0] <= max(float(lam[-1]), 0.0) * 1e-12:
-        return cols.solve(st)
+        # too few points inside the corner: a step on every kept point's matrix
+        lam, V = np.linalg.eigh(0.5 * (st.Gu + st.Gu.T))
+        keep = lam > max(float(lam[-1]), 0.0) * 1e-15 * len(lam)
+        return b + V @ np.where(keep, (V.T @ st.gpsi) / np.where(keep, lam, 1.0), 0.0)
     return b + V @ ((V.T @ st.gpsi) / lam)
 
 

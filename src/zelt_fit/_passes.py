@@ -128,7 +128,7 @@ def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
         psi = np.clip(tk, -ev.huber, ev.huber)
         gpsi = PT @ (psi / rel if rel is not None else psi)
         p = Phi.shape[1]
-        out = Stats(G=Gu, h=np.zeros(p), count=count, tt=float(tk @ tk), psi2=float(psi @ psi),
+        out = Stats(G=Gu.copy(), h=np.zeros(p), count=count, tt=float(tk @ tk), psi2=float(psi @ psi),
                     dpsi=float(np.count_nonzero(inside & keep)), Gu=Gu, Gn=Gn, gpsi=gpsi)
     if previous is not None:
         _, tp, _ = previous.residuals(Phi, v, U)

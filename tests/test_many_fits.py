@@ -24,9 +24,15 @@ def run(args, timeout):
 
 def test_dask_example_on_a_two_process_local_cluster():
     pytest.importorskip("distributed")
-    out = run([str(EXAMPLE), "--sensors", "16", "--points", "60", "--workers", "2"],
-              timeout=600 if SANITIZED else 240)
+    out = run([str(EXAMPLE), "--sensors", "16", "--points", "60", "--workers", "2",
+               "--huge", "300000", "--chunk", "40000"],
+              timeout=900 if SANITIZED else 300)
     assert "16 robust cubic fits of 60 points" in out and "2 worker processes" in out
+    # the huge fit, small here: 8 chunks made on the workers, the curve recovered
+    huge = [line for line in out.splitlines() if line.startswith("huge fit:")]
+    assert huge and "300,000 readings in 8 chunks on the workers" in huge[0], out
+    miss = float(out.split("largest miss of the curve ")[1].split()[0])
+    assert miss < 0.05, out
     assert "results equal the one-process run bit for bit: True" in out
     assert "100% Completed" in out          # the progress bar ran to its end
     assert "warning" not in out             # each worker's OpenMP team matches its threads

@@ -1,5 +1,7 @@
 # make test  - build the module into .venv and run the test suite
-# make demo  - build the module and run the demo on generated data
+# make demo  - build the module and run the demo on generated data (installs only
+#              the build back-end, the runtime and matplotlib)
+# make docs  - build the documentation site into build/docs (warnings are errors)
 # make bench - build the module, install the benchmark's peers and run the benchmarks
 # make wheel - build the sdist, a wheel from it, and repair that wheel so that it
 #              carries its OpenMP runtime (auditwheel; no containers)
@@ -11,25 +13,39 @@ PY         := $(VENV)/bin/python
 ZELT_WERROR ?= OFF
 BUILD_DIR  := build/release
 
-.PHONY: test test-sanitize test-wheel wheel demo bench build venv clean
+.PHONY: test test-sanitize test-wheel wheel demo docs bench build build-demo venv venv-demo clean
 
 venv: $(VENV)/.deps-installed
+venv-demo: $(VENV)/.demo-installed
 
-$(VENV)/.deps-installed: requirements-dev.txt
+$(VENV)/.demo-installed: requirements-demo.txt
 	@test -x $(PY) || "$$(scripts/find-python39)" -m venv $(VENV)
+	$(PY) -m pip install -q -r requirements-demo.txt
+	@touch $@
+
+$(VENV)/.deps-installed: requirements-dev.txt requirements-demo.txt $(VENV)/.demo-installed
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q -r requirements-dev.txt
 	@touch $@
 
-build: venv
-	$(PY) -m pip install -q --no-build-isolation --no-deps . \
+INSTALL = $(PY) -m pip install -q --no-build-isolation --no-deps . \
 	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.ZELT_WERROR=$(ZELT_WERROR)
+
+build: venv
+	$(INSTALL)
+
+build-demo: venv-demo
+	$(INSTALL)
 
 test: build
 	$(PY) -m pytest -q tests
 
-demo: build
+demo: build-demo
 	$(PY) examples/demo.py
+
+docs: build
+	$(PY) -m pip install -q -r requirements-docs.txt
+	$(PY) -m sphinx -W --keep-going -q -b html docs build/docs
 
 bench: build
 	$(PY) -m pip install -q -r requirements-bench.txt

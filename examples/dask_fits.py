@@ -1,4 +1,7 @@
-"""Robust fits on a Dask cluster: one robust_polyfit per sensor, then one huge fit.
+"""Robust fits on a Dask cluster
+=============================
+
+Robust fits on a Dask cluster: one robust_polyfit per sensor, then one huge fit.
 
 Each of a few hundred sensors has its own noisy cubic response with gross
 outliers (a faulty reading now and then). The script fits every sensor on a
@@ -116,7 +119,7 @@ def huge_fit(client: Client, n: int, chunk: int, seed: int, show_progress: bool)
 
 
 def main(argv: Optional[Sequence[str]] = None) -> Dict[str, float]:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap = argparse.ArgumentParser(description=(__doc__ or "").split("\n")[0])
     ap.add_argument("--sensors", type=int, default=300)
     ap.add_argument("--points", type=int, default=200)
     ap.add_argument("--seed", type=int, default=7)

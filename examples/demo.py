@@ -1,4 +1,7 @@
-"""zelt demo: robust polynomial fitting of generated sensor readings with gross outliers.
+"""The demo: four fits of sensor readings with gross outliers
+==========================================================
+
+zelt demo: robust polynomial fitting of generated sensor readings with gross outliers.
 
 Part 1 fits a cubic calibration curve (a sensor's output in millivolts against
 temperature in degrees Celsius) four ways: zelt_core's least squares and
@@ -179,7 +182,7 @@ def plot(path: str, celsius: np.ndarray, millivolts: np.ndarray, truly_bad: np.n
 
 
 def parse_args(argv: Sequence[str] | None = None) -> argparse.Namespace:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap = argparse.ArgumentParser(description=(__doc__ or "").split("\n")[0])
     ap.add_argument("--n", type=int, default=200, help="number of readings (default 200)")
     ap.add_argument("--outliers", type=float, default=0.2, help="share of gross outliers")
     ap.add_argument("--noise", type=float, default=0.05, help="noise standard deviation (scaled units)")

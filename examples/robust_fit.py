@@ -1,12 +1,15 @@
-"""A robust cubic trend in the data's own units: x in years, y in francs, a
+"""A robust cubic trend in years and francs
+========================================
+
+A robust cubic trend in the data's own units: x in years, y in francs, a
 quarter of the readings grossly wrong (one-sided, as a faulty meter gives).
 
     python examples/robust_fit.py [--plot robust_fit.png]
 
 robust_polyfit maps the years to [-1, 1] and the francs to a unit robust
 spread, lets zelt_core's tournament search find the points a cubic explains,
-refits them by least squares, and hands back coefficients, standard errors and
-intervals in years and francs.
+refits them (Huber's estimate over the consensus set), and hands back
+coefficients, standard errors and intervals in years and francs.
 """
 from __future__ import annotations
 
@@ -29,7 +32,7 @@ def readings(seed: int = 3) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> None:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap = argparse.ArgumentParser(description=(__doc__ or "").split("\n")[0])
     ap.add_argument("--plot", help="write a plot of the fit to this PNG file")
     args = ap.parse_args(argv)
 

@@ -65,7 +65,7 @@ class RobustPolynomialRegressor:
     ----------
     coef_ : ndarray of shape (n_terms,)
         Coefficients of the monomials `terms_`, in the units of X and y.
-    terms_ : ndarray of int, shape (n_terms, n_features_in_)
+    terms_ : ndarray of int, shape (n_terms, n_features)
         Powers of each feature in each term.
     inlier_mask_ : ndarray of bool, shape (n_samples,)
         The samples of the consensus set (False: flagged as outliers).
@@ -73,7 +73,7 @@ class RobustPolynomialRegressor:
         Residual standard deviation of the inliers.
     n_features_in_ : int
         Number of features seen in fit.
-    feature_names_in_ : ndarray of str, shape (n_features_in_,)
+    feature_names_in_ : ndarray of str, shape (n_features,)
         Names of the features seen in fit, when X had string column names.
     fit_ : PolyFit
         The whole fit: covariance, intervals, summary, plot.

@@ -25,8 +25,10 @@ build: venv
 	$(PY) -m pip install -q --no-build-isolation --no-deps . \
 	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.ZELT_WERROR=$(ZELT_WERROR)
 
+# ZELT_BUILD_DIR: the build tree in which the suite builds and runs the native
+# checks (tests/native, through ctest), so that they share the module's flags.
 test: build
-	$(PY) -m pytest -q tests
+	ZELT_BUILD_DIR=$(abspath $(BUILD_DIR)) $(PY) -m pytest -q tests
 
 demo: build
 	$(PY) examples/demo.py
@@ -62,7 +64,7 @@ WHEEL_SITE := build/wheel-site
 test-wheel: wheel
 	rm -rf $(WHEEL_SITE)
 	$(PY) -m pip install -q --no-deps --target $(WHEEL_SITE) dist/zelt_core-*manylinux*.whl
-	cd $(WHEEL_SRC) && ZELT_WHEEL=1 PYTHONPATH=$(abspath $(WHEEL_SITE)) \
+	cd $(WHEEL_SRC) && ZELT_WHEEL=1 PYTHONPATH=$(abspath $(WHEEL_SITE)) ZELT_BUILD_DIR=$(abspath build/wheel) \
 	    $(abspath $(PY)) -m pytest -q -p no:cacheprovider tests
 
 # Whole test suite against an AddressSanitizer + UBSan build of the module
@@ -77,5 +79,5 @@ test-sanitize: venv
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	ZELT_SANITIZED=1 PYTHONPATH=$(abspath $(ASAN_DIR)) \
+	ZELT_SANITIZED=1 PYTHONPATH=$(abspath $(ASAN_DIR)) ZELT_BUILD_DIR=$(abspath $(ASAN_DIR)) \
 	$(PY) -m pytest -q -p no:cacheprovider tests

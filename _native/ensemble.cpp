@@ -1,7 +1,14 @@
+// Gibbs entropy of an energy sample, and the tournament search: the
+// per-fit problem, the chain phase on the OpenMP team (with its guard against
+// a team lost in a fork), the diverse elite and its cold refinement.
 #include "ensemble.hpp"
-#include "kernels.hpp"
 
+#include "checks.hpp"
 #include "interrupt.hpp"
+#include "kernels.hpp"
+#include "metropolis.hpp"
+#include "random_streams.hpp"
+#include "stats.hpp"
 
 #include <unistd.h>
 
@@ -18,8 +25,8 @@
 namespace zelt {
 
 GibbsResult gibbs_entropy(const VectorCRef& energies, double T) {
+    require_energies(energies);
     const Eigen::Index N = energies.size();
-    if (N == 0) throw std::invalid_argument("gibbs_entropy: energies is empty");
     const double* E = energies.data();
 
     double emin = E[0];
@@ -173,18 +180,9 @@ double TournamentMCMC::energy_local(const Problem& pb, const Vector& bv, Vector&
 }
 
 void TournamentMCMC::metropolis_step(const Problem& pb, Workspace& ws, double T) const {
-    // Candidate bc = b + k proposal draws, written straight into bc's buffer.
-    ws.prop.add_to(ws.rng, ws.b.data(), ws.bc.data(), pb.k);
+    propose(ws.prop, ws.rng, ws.b, ws.bc);
     const double ec = energy_local(pb, ws.bc, ws.yp);
-    // A strictly better candidate is taken without a draw; otherwise accept
-    // with probability exp(min(0, (e - ec)/T)), a NaN ratio counting as 0.
-    bool accept = ec < ws.e;
-    if (!accept) {
-        const double u = canonical(ws.rng);  // uniform on [0, 1): u * (1 - 0) + 0 = u
-        const double x = (ws.e - ec) / T;
-        accept = below_exp(u, x < 0.0 ? x : 0.0);
-    }
-    if (accept) {
+    if (metropolis_accepts(ws.e, ec, T, ws.rng)) {
         ws.b.swap(ws.bc);  // the old point's buffer takes the next candidate
         ws.e = ec;
     }
@@ -232,25 +230,8 @@ Chain TournamentMCMC::refine_elite(const Problem& pb, const Chain& start, std::s
 MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const Matrix* R1,
                                const Matrix* R2, double gamma1, double gamma2) const {
     // Settings, shapes and numbers are checked once here; the hot loop trusts them.
-    if (n_chains_ < 0) {
-        throw std::invalid_argument("TournamentMCMC.fit: n_chains must be at least 1 (got " +
-                                    std::to_string(n_chains_) + ")");
-    }
-    if (n_chains_ == 0) {
-        throw std::invalid_argument("TournamentMCMC.fit: n_chains must be at least 1 (no chain to rank)");
-    }
-    if (X.rows() != y.size()) {
-        throw std::invalid_argument("X has " + std::to_string(X.rows()) + " rows but y has " +
-                                    std::to_string(y.size()) + " entries");
-    }
     const PenaltySpec pen{R1, R2, gamma1, gamma2};
-    require_penalty_shape(pen, X.cols());
-    // A NaN target or entry is a miss for every candidate, so the search
-    // would rank noise and report it as a fit; a NaN step never moves.
-    require_finite(X, "X");
-    require_finite(y, "y");
-    require_finite_penalty(pen);
-    require_finite(step_size_, "step_size");
+    require_search_arguments(n_chains_, X, y, pen, step_size_);
     const InterruptScope interruptible;
     const double eps_cached = tolerance_from_targets(y);
     const Problem pb{X,

@@ -1,3 +1,6 @@
+// Cooperative interruption: the installed host check, the stop flag shared by
+// a thread team, and the latch on which the entering thread waits for the
+// team's iterations while it polls (see interrupt.hpp).
 #include "interrupt.hpp"
 
 #include <strings.h>

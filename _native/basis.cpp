@@ -117,15 +117,21 @@ Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
 
 void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim, MultiIndex& current,
                             MultiIndexList& out) {
-    if (dim == degrees.size()) {
+    // An odometer over the variables dim .. D-1, the last one turning fastest:
+    // no recursion, so no stack depth that grows with the number of variables.
+    const std::size_t D = degrees.size();
+    for (std::size_t d = dim; d < D; ++d) {
+        if (degrees[d] < 0) return;  // an empty range of powers: no index at all
+        current[d] = 0;
+    }
+    for (;;) {
         // A poll every 2^16 indices: a list of many millions takes seconds.
         if ((out.size() & 0xFFFF) == 0xFFFF) check_interrupt();
         out.push_back(current);
-        return;
-    }
-    for (std::int64_t i = 0; i <= degrees[dim]; ++i) {  // 64-bit: degrees[dim] may be INT_MAX
-        current[dim] = static_cast<int>(i);
-        generate_multi_indices(degrees, dim + 1, current, out);
+        std::size_t d = D;
+        while (d > dim && current[d - 1] == degrees[d - 1]) current[--d] = 0;
+        if (d == dim) return;
+        ++current[d - 1];  // below degrees[d - 1] <= INT_MAX: no overflow
     }
 }
 
@@ -282,10 +288,12 @@ PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, con
     // Every entry is written at the end, so they are not cleared here.
     r.R1.resize(M, M);
     r.R2.resize(M, M);
+    // The grid before the list: a count of variables whose grid overflows is
+    // refused before any index of that many entries is made.
+    require_countable_grid(n, D);
     r.multi_indices.reserve(static_cast<std::size_t>(M));
     MultiIndex current(D, 0);
     generate_multi_indices(degrees, 0, current, r.multi_indices);
-    require_countable_grid(n, D);
     if (M == 0) return r;
 
     // Cell volume dV = prod_d step_d, the weight of every grid point.

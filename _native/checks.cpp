@@ -139,6 +139,31 @@ void require_design_nd_inputs(const MultiIndexList& multi_indices, const std::ve
     }
 }
 
+// ---- results that finite inputs can still spoil ------------------------------
+
+namespace {
+constexpr const char* kScaleAdvice =
+    "; scale the columns of Phi (and y) to moderate values, for example x to [-1, 1] before building "
+    "the basis";
+}  // namespace
+
+void require_finite_normal_equations(const MatrixCRef& A, const VectorCRef& b) {
+    if (A.size() > 0 && !A.allFinite()) {
+        throw std::invalid_argument(std::string("fit_regularized_linear: Phi'Phi plus the ridge and penalty terms "
+                                                "overflows a double") + kScaleAdvice);
+    }
+    if (b.size() > 0 && !b.allFinite()) {
+        throw std::invalid_argument(std::string("fit_regularized_linear: Phi'y overflows a double") + kScaleAdvice);
+    }
+}
+
+void require_finite_solution(const VectorCRef& beta) {
+    if (beta.size() > 0 && !beta.allFinite()) {
+        throw std::invalid_argument(std::string("fit_regularized_linear: solving the normal equations overflows "
+                                                "a double") + kScaleAdvice);
+    }
+}
+
 // ---- entry points with several checks ---------------------------------------
 
 void require_energies(const VectorCRef& energies) {

@@ -62,6 +62,16 @@ void require_countable_grid(int n, std::size_t D);
 // entry per variable.
 void require_design_nd_inputs(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols);
 
+// ---- results that finite inputs can still spoil ------------------------------
+
+// The penalised normal equations A beta = b formed from finite inputs, and
+// their solution: a double overflowed (Phi'Phi of columns beyond about 1e154,
+// a degree-9 basis of nanosecond timestamps) when any is not finite, and the
+// fit would return zeros or NaN. The message says which and that the columns
+// need scaling.
+void require_finite_normal_equations(const MatrixCRef& A, const VectorCRef& b);
+void require_finite_solution(const VectorCRef& beta);
+
 // ---- entry points with several checks, in the order they are made -----------
 
 // gibbs_entropy: "gibbs_entropy: energies is empty" (no minimum, no mean).

@@ -267,9 +267,12 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
     });
     std::vector<Chain> elite;
     elite.push_back(chains[0]);
+    // Up to n_chains x n_elite distances (billions with large settings): polled.
+    InterruptPacer per_distance(3.0 * static_cast<double>(pb.k) + 1.0);
     for (std::size_t i = 1; i < chains.size() && static_cast<int>(elite.size()) < n_elite_; ++i) {
         bool diverse = true;
         for (const Chain& member : elite) {
+            per_distance.step();
             if (distance(chains[i].beta, member.beta) <= kDiversityRadius) {
                 diverse = false;
                 break;
@@ -280,6 +283,7 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
     if (static_cast<int>(elite.size()) < n_elite_) {
         const std::size_t m = elite.size();
         for (std::size_t i = m; i < chains.size() && static_cast<int>(elite.size()) < n_elite_; ++i) {
+            per_distance.step();
             elite.push_back(chains[i]);
         }
     }

@@ -54,8 +54,12 @@ Vector fit_regularized_linear(const MatrixCRef& Phi, const VectorCRef& y, const 
     // The status is not consulted. The solve applies the pseudo-inverse of D:
     // a pivot with |d| <= DBL_MIN contributes a zero component, so a singular
     // system still yields a finite beta.
+    // Finite inputs can still overflow here: refused, not solved into zeros.
+    require_finite_normal_equations(A, b);
     const Eigen::LDLT<Matrix, Eigen::Lower> ldlt(A);
-    return ldlt.solve(b);
+    Vector beta = ldlt.solve(b);
+    require_finite_solution(beta);
+    return beta;
 }
 
 }  // namespace zelt

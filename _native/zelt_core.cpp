@@ -15,6 +15,7 @@
 #include <string>
 
 #include "basis.hpp"
+#include "convert.hpp"
 #include "ensemble.hpp"
 #include "fit.hpp"
 #include "interrupt.hpp"
@@ -28,39 +29,41 @@ using zelt::Vector;
 
 namespace {
 
-// Optional-matrix parameter: None -> absent; anything else must convert to a
-// Matrix (a failed cast raises RuntimeError "Unable to cast Python instance
-// of type ..."). Callers convert R1 before R2.
-// Typed as Optional[ArrayLike] in the generated signatures.
-using OptionalMatrix = py::typing::Optional<Matrix>;
+// Array and list arguments arrive as these (convert.hpp): an owned native
+// value, and an exception raised while converting propagates unchanged.
+using zelt_py::ListArg;
+using zelt_py::MatrixArg;
+using zelt_py::VectorArg;
 
-std::optional<Matrix> optional_matrix(const py::object& obj) {
-    if (obj.is_none()) return std::nullopt;
-    return obj.cast<Matrix>();
-}
+// Optional-matrix parameter: None -> absent; anything else must convert to a
+// Matrix (RuntimeError "Unable to cast Python instance of type ..." naming the
+// parameter). Callers convert R1 before R2. Typed as Optional[ArrayLike] in
+// the generated signatures.
+using OptionalMatrix = py::typing::Optional<Matrix>;
+using zelt_py::optional_matrix;
 
 const Matrix* pointer_to(const std::optional<Matrix>& m) { return m ? &*m : nullptr; }
 
 // Entries 1-4.
 void register_stats(py::module_& m) {
     m.def(
-        "mad", [](const Vector& y) { return zelt::mad(y); }, "y"_a);
+        "mad", [](const VectorArg& y) { return zelt::mad(y.value); }, "y"_a);
     m.def(
         "compute_sr",
-        [](const Vector& yp, const Vector& yt, double eps) { return zelt::compute_SR(yp, yt, eps); },
+        [](const VectorArg& yp, const VectorArg& yt, double eps) { return zelt::compute_SR(yp.value, yt.value, eps); },
         "yp"_a, "yt"_a, "eps"_a);
     m.def(
         "mdl_score",
-        [](const Vector& yp, const Vector& yt, int k, int H) {
-            return zelt::mdl_score(yp, yt, k, H, nullptr, nullptr);
+        [](const VectorArg& yp, const VectorArg& yt, int k, int H) {
+            return zelt::mdl_score(yp.value, yt.value, k, H, nullptr, nullptr);
         },
         "yp"_a, "yt"_a, "k"_a, "H"_a = 20);
     m.def(
         "mdl_score_reg",
-        [](const Vector& yp, const Vector& yt, int k, int H, const Vector& beta, const Matrix& R1,
-           const Matrix& R2, double gamma1, double gamma2) {
-            const zelt::PenaltySpec pen{&R1, &R2, gamma1, gamma2};
-            return zelt::mdl_score(yp, yt, k, H, &beta, &pen);
+        [](const VectorArg& yp, const VectorArg& yt, int k, int H, const VectorArg& beta, const MatrixArg& R1,
+           const MatrixArg& R2, double gamma1, double gamma2) {
+            const zelt::PenaltySpec pen{&R1.value, &R2.value, gamma1, gamma2};
+            return zelt::mdl_score(yp.value, yt.value, k, H, &beta.value, &pen);
         },
         "yp"_a, "yt"_a, "k"_a, "H"_a, "beta"_a, "R1"_a, "R2"_a, "gamma1"_a = 0.0,
         "gamma2"_a = 0.0);
@@ -69,7 +72,7 @@ void register_stats(py::module_& m) {
 // Entries 5-9: polynomial bases and penalties.
 void register_basis(py::module_& m) {
     m.def(
-        "design_matrix_1d", [](int deg, const Vector& x) { return zelt::design_matrix_1d(deg, x); },
+        "design_matrix_1d", [](int deg, const VectorArg& x) { return zelt::design_matrix_1d(deg, x.value); },
         "deg"_a, "x"_a);
     m.def(
         "smoothness_penalty_matrices_1d",
@@ -84,14 +87,14 @@ void register_basis(py::module_& m) {
         "deg"_a, "x_min"_a, "x_max"_a);
     m.def(
         "design_matrix_nd",
-        [](const zelt::MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
-            return zelt::design_matrix_nd(multi_indices, X_cols);
+        [](const ListArg<ListArg<int>>& multi_indices, const ListArg<VectorArg>& X_cols) {
+            return zelt::design_matrix_nd(multi_indices.value, X_cols.value);
         },
         "multi_indices"_a, "X_cols"_a);
     m.def(
         "build_penalty_matrices_nd",
-        [](const std::vector<int>& degrees, const zelt::Bounds& bounds, int n_grid_per_dim) {
-            zelt::PenaltyMatricesND r = zelt::build_penalty_matrices_nd(degrees, bounds, n_grid_per_dim);
+        [](const ListArg<int>& degrees, const ListArg<std::pair<double, double>>& bounds, int n_grid_per_dim) {
+            zelt::PenaltyMatricesND r = zelt::build_penalty_matrices_nd(degrees.value, bounds.value, n_grid_per_dim);
             return std::make_tuple(std::move(r.R1), std::move(r.R2), std::move(r.multi_indices));
         },
         "degrees"_a, "bounds"_a, "n_grid_per_dim"_a = 30);
@@ -101,15 +104,16 @@ void register_basis(py::module_& m) {
 void register_fit(py::module_& m) {
     m.def(
         "ols",
-        [](const Matrix& X, const Vector& y) { return zelt::ols(X, y); },
+        [](const MatrixArg& X, const VectorArg& y) { return zelt::ols(X.value, y.value); },
         "X"_a, "y"_a);
     m.def(
         "fit_regularized_linear",
-        [](const Matrix& Phi, const Vector& y, const OptionalMatrix& R1,
+        [](const MatrixArg& Phi, const VectorArg& y, const OptionalMatrix& R1,
            const OptionalMatrix& R2, double gamma1, double gamma2, double ridge) {
-            const std::optional<Matrix> r1 = optional_matrix(R1);  // R1 before R2
-            const std::optional<Matrix> r2 = optional_matrix(R2);
-            return zelt::fit_regularized_linear(Phi, y, pointer_to(r1), pointer_to(r2), gamma1, gamma2, ridge);
+            const std::optional<Matrix> r1 = optional_matrix(R1, "R1");  // R1 before R2
+            const std::optional<Matrix> r2 = optional_matrix(R2, "R2");
+            return zelt::fit_regularized_linear(Phi.value, y.value, pointer_to(r1), pointer_to(r2), gamma1, gamma2,
+                                                ridge);
         },
         "Phi"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
         "gamma2"_a = 0.0, "ridge"_a = 1e-10);
@@ -133,7 +137,7 @@ void register_ensemble(py::module_& m) {
     zelt_py::add_gibbs_protocols(gibbs_class);
 
     m.def(
-        "gibbs_entropy", [](const Vector& energies, double T) { return zelt::gibbs_entropy(energies, T); },
+        "gibbs_entropy", [](const VectorArg& energies, double T) { return zelt::gibbs_entropy(energies.value, T); },
         "energies"_a, "T"_a = 1.0);
 
     py::class_<MCMCResult> result_class(m, "MCMCResult");
@@ -167,11 +171,11 @@ void register_ensemble(py::module_& m) {
              "H_piH"_a = 20, "seed"_a = std::uint64_t{42})
         .def(
             "fit",
-            [](const TournamentMCMC& self, const Matrix& X, const Vector& y, const OptionalMatrix& R1,
+            [](const TournamentMCMC& self, const MatrixArg& X, const VectorArg& y, const OptionalMatrix& R1,
                const OptionalMatrix& R2, double gamma1, double gamma2) {
-                const std::optional<Matrix> r1 = optional_matrix(R1);  // R1 before R2
-                const std::optional<Matrix> r2 = optional_matrix(R2);
-                return self.fit(X, y, pointer_to(r1), pointer_to(r2), gamma1, gamma2);
+                const std::optional<Matrix> r1 = optional_matrix(R1, "R1");  // R1 before R2
+                const std::optional<Matrix> r2 = optional_matrix(R2, "R2");
+                return self.fit(X.value, y.value, pointer_to(r1), pointer_to(r2), gamma1, gamma2);
             },
             "X"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
             "gamma2"_a = 0.0);

@@ -10,10 +10,9 @@
 #include "random_streams.hpp"
 #include "stats.hpp"
 
-#include <unistd.h>
+#include <omp.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <exception>
 #include <limits>
@@ -80,20 +79,9 @@ double distance(const Vector& a, const Vector& b) {
     return std::sqrt(s);
 }
 
-// GNU OpenMP cannot run a parallel region in a child forked from a process
-// whose thread team already exists: the child would wait forever for team
-// threads that fork did not copy (multiprocessing's default on Linux). The
-// first process to run the chain loop owns the team; a fit in a forked child
-// runs its chains on the calling thread, with the same result, since the
-// result never depends on the team size.
-std::atomic<long> team_owner_pid{0};
-
-bool thread_team_usable() {
-    const long self = static_cast<long>(::getpid());
-    long owner = 0;
-    if (team_owner_pid.compare_exchange_strong(owner, self)) return true;
-    return owner == self;
-}
+// A fork child runs its loops on the calling thread (interrupt.hpp says why),
+// with the same result, since the result never depends on the team size.
+bool thread_team_usable() { return !is_fork_child(); }
 
 // Runs task(i) for i = 0 .. count-1, one index per iteration of a dynamically
 // scheduled loop on the OpenMP team (on the calling thread alone unless
@@ -108,8 +96,10 @@ void for_each_index_on_team(int count, bool use_team, Task&& task) {
     IterationLatch latch(count);
 #pragma omp parallel if (use_team)
     {
+        if (is_entering_thread() && omp_get_num_threads() > 1) set_team_running(true);
 #pragma omp for schedule(dynamic, 1) nowait
         for (int i = 0; i < count; ++i) {
+            if (is_entering_thread()) exit_if_team_lost_in_fork();
             try {
                 if (stop_requested()) throw Interrupted();
                 task(i);
@@ -120,6 +110,7 @@ void for_each_index_on_team(int count, bool use_team, Task&& task) {
         }
         if (is_entering_thread()) latch.wait_polling();
     }
+    set_team_running(false);
     if (stop_requested()) throw Interrupted();
     for (const auto& f : failures) {
         if (f) std::rethrow_exception(f);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -149,22 +150,166 @@ bool same_settings(const zelt::TournamentMCMC& a, const zelt::TournamentMCMC& b)
            a.seed() == b.seed();
 }
 
-// copy.copy and copy.deepcopy make a value copy of the native record (the
-// records hold no references). Pickling of every protocol goes through
-// __reduce__ to the class's own __getstate__/__setstate__: the default
-// reduction of protocols 0 and 1 would call the binding library's base type
-// with the instance, which aborts the interpreter.
+// ---- no half-made objects ------------------------------------------------------
+// pybind11 makes an instance in two steps: the type's allocation leaves the
+// native value unmade, and __init__ (or __setstate__) makes it. Called alone,
+// Cls.__new__(Cls) would hand out an instance whose methods read memory that
+// was never initialised. So each class gets a __new__ of its own for explicit
+// calls, which refuses to make a bare instance and makes a whole one from a
+// pickled state, while calling the class keeps the allocation of the binding
+// library (its slot), followed by __init__ as before. Python subclasses get the
+// same split when they are created.
+
+newfunc bare_allocation = nullptr;  // the binding library's allocation, shared by its classes
+std::vector<py::handle> native_classes;  // the three classes, for their __setstate__
+
+// A pickle carries (kStateTag, state) as the arguments of __new__: tagged, so
+// that no call of a class (or of a subclass with its own __init__) is taken
+// for one. Protocols 2 and up pass them to the allocation slot directly.
+constexpr const char* kStateTag = "zelt_core pickled state";
+
+bool is_tagged_state(PyObject* args, PyObject* kwargs) {
+    if (PyTuple_GET_SIZE(args) != 2 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) return false;
+    PyObject* tag = PyTuple_GET_ITEM(args, 0);
+    return PyUnicode_Check(tag) && PyUnicode_CompareWithASCIIString(tag, kStateTag) == 0;
+}
+
+// A whole instance of `type` (a class of the module or a subclass) from a state.
+py::object from_state(PyTypeObject* type, py::handle state) {
+    for (const py::handle native : native_classes) {
+        if (!PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(native.ptr()))) continue;
+        py::object obj = py::reinterpret_steal<py::object>(bare_allocation(type, py::tuple().ptr(), nullptr));
+        if (!obj) throw py::error_already_set();
+        native.attr("__setstate__")(obj, state);  // makes the value, or raises
+        return obj;
+    }
+    throw py::type_error("not a zelt_core class");
+}
+
+// The allocation slot of the classes: a whole instance from a tagged state
+// (unpickling), else the library's bare allocation that __init__ completes
+// (calling the class, whose __init__ the library checks was run).
+PyObject* allocation(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (!is_tagged_state(args, kwargs)) return bare_allocation(type, args, kwargs);
+    try {
+        return from_state(type, PyTuple_GET_ITEM(args, 1)).release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    }
+    return nullptr;
+}
+
+// Calling a class (or a subclass without a __new__ of its own) uses the slot.
+void use_allocation_slot(py::handle cls, bool own_class = false) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    if (own_class || !py::reinterpret_borrow<py::dict>(type->tp_dict).contains("__new__")) {
+        type->tp_new = &allocation;
+        PyType_Modified(type);
+    }
+}
+
+template <class T>
+void def_whole_new(py::class_<T>& cls, const char* what) {
+    const std::string refusal = py::str(cls.attr("__qualname__")).cast<std::string>() +
+                                ".__new__ makes an instance only from a pickled state; " + what;
+    py::cpp_function new_fn(
+        [refusal](const py::args& args, const py::kwargs& kwargs) -> py::object {
+            if (args.size() < 1 || !PyType_Check(args[0].ptr())) throw py::type_error(refusal);
+            auto* type = reinterpret_cast<PyTypeObject*>(args[0].ptr());
+            const py::tuple rest = args[py::slice(1, static_cast<py::ssize_t>(args.size()), 1)];
+            if (is_tagged_state(rest.ptr(), kwargs.ptr())) return from_state(type, rest[1]);
+            if (rest.size() == 1 && kwargs.empty()) return from_state(type, rest[0]);
+            throw py::type_error(refusal);
+        },
+        py::name("__new__"));
+    cls.attr("__new__") = py::staticmethod(new_fn);
+    py::cpp_function init_subclass([](const py::object& cls, const py::kwargs&) { use_allocation_slot(cls); },
+                                   py::name("__init_subclass__"), py::arg("cls"));
+    cls.attr("__init_subclass__") = py::reinterpret_steal<py::object>(PyClassMethod_New(init_subclass.ptr()));
+    use_allocation_slot(cls, /*own_class=*/true);
+}
+
+// copy.copy and copy.deepcopy of an instance of the class itself make a value
+// copy of the native record (the records hold no references); an instance of
+// a Python subclass is rebuilt from its state, as unpickling does, so the
+// copy keeps the subclass (and its instance dictionary). Pickling of every
+// protocol goes through __reduce__ to __new__ with the tagged state (below):
+// the default reduction of protocols 0 and 1 would call the binding library's
+// base type with the instance.
 template <class T, class Class>
 void def_copies(Class& cls) {
-    cls.def("__copy__", [](const T& self) { return T(self); })
-        .def("__deepcopy__", [](const T& self, const py::dict&) { return T(self); }, "memo"_a)
+    cls.def("__copy__",
+            [](const py::object& self) -> py::object {
+                const py::handle type = py::type::of(self);
+                if (type.is(py::type::of<T>())) return py::cast(T(self.cast<const T&>()));
+                py::object copy = from_state(reinterpret_cast<PyTypeObject*>(type.ptr()), self.attr("__getstate__")());
+                if (py::hasattr(self, "__dict__")) copy.attr("__dict__").attr("update")(self.attr("__dict__"));
+                return copy;
+            })
+        .def(
+            "__deepcopy__",
+            [](const py::object& self, const py::dict& memo) -> py::object {
+                const py::handle type = py::type::of(self);
+                if (type.is(py::type::of<T>())) return py::cast(T(self.cast<const T&>()));
+                py::object copy = from_state(reinterpret_cast<PyTypeObject*>(type.ptr()), self.attr("__getstate__")());
+                if (py::hasattr(self, "__dict__")) {
+                    copy.attr("__dict__").attr("update")(
+                        py::module_::import("copy").attr("deepcopy")(self.attr("__dict__"), memo));
+                }
+                return copy;
+            },
+            "memo"_a)
         .def("__reduce__", [](const py::object& self) -> py::tuple {
             return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
-                                  py::make_tuple(py::type::of(self)), self.attr("__getstate__")());
+                                  py::make_tuple(py::type::of(self), kStateTag, self.attr("__getstate__")()));
         });
 }
 
+// The binding library's base type fails with a C++ exception (which aborts
+// the interpreter) when asked for an instance that no bound class describes:
+// pybind11_object() itself, or copyreg's protocol-0 reduction calling it. This
+// allocation turns that failure into a TypeError; the base type and every
+// type already using the library's allocation get it, so that CPython's
+// check that __new__ belongs to the type's own base still holds for them.
+PyObject* guarded_allocation(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    try {
+        return bare_allocation(type, args, kwargs);
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_TypeError, "cannot create '%s' instances: %s", type->tp_name, e.what());
+        return nullptr;
+    }
+}
+
+void guard_allocation_of(PyTypeObject* type, const std::vector<PyTypeObject*>& ours) {
+    for (PyTypeObject* own : ours) {
+        if (PyType_IsSubtype(type, own)) return;  // keeps the bare allocation, see above
+    }
+    if (type->tp_new == bare_allocation) {
+        type->tp_new = &guarded_allocation;
+        PyType_Modified(type);
+    }
+    const py::list subclasses = py::handle(reinterpret_cast<PyObject*>(type)).attr("__subclasses__")();
+    for (const py::handle sub : subclasses) guard_allocation_of(reinterpret_cast<PyTypeObject*>(sub.ptr()), ours);
+}
+
 }  // namespace
+
+void refuse_half_made_objects(py::class_<zelt::GibbsResult>& gibbs, py::class_<zelt::MCMCResult>& result,
+                              py::class_<zelt::TournamentMCMC>& engine) {
+    auto* base = reinterpret_cast<PyTypeObject*>(gibbs.ptr())->tp_base;
+    if (bare_allocation == nullptr) bare_allocation = reinterpret_cast<PyTypeObject*>(gibbs.ptr())->tp_new;
+    native_classes = {gibbs, result, engine};
+    def_whole_new(gibbs, "results come from gibbs_entropy and MCMCResult.gibbs");
+    def_whole_new(result, "results come from TournamentMCMC.fit");
+    def_whole_new(engine, "make an engine by calling TournamentMCMC(...)");
+    guard_allocation_of(base, {reinterpret_cast<PyTypeObject*>(gibbs.ptr()),
+                               reinterpret_cast<PyTypeObject*>(result.ptr()),
+                               reinterpret_cast<PyTypeObject*>(engine.ptr())});
+}
 
 void add_gibbs_protocols(py::class_<zelt::GibbsResult>& cls) {
     using zelt::GibbsResult;

@@ -180,6 +180,7 @@ void register_ensemble(py::module_& m) {
             "X"_a, "y"_a, "R1"_a = py::none(), "R2"_a = py::none(), "gamma1"_a = 0.0,
             "gamma2"_a = 0.0);
     zelt_py::add_engine_protocols(engine_class);
+    zelt_py::refuse_half_made_objects(gibbs_class, result_class, engine_class);
 }
 
 // Long computations poll this on the thread that called in, which holds the
@@ -208,6 +209,11 @@ void connect_interruption_and_errors() {
 
 }  // namespace
 
+// pybind11's entry point is renamed so that the module's own runs first: in a
+// sub-interpreter (mod_wsgi's default, _xxsubinterpreters) pybind11's set-up
+// takes the interpreter lock through the main interpreter's thread state and
+// deadlocks, so the import is refused before any of it runs.
+#define PyInit_zelt_core zelt_core_pybind11_init
 PYBIND11_MODULE(zelt_core, m) {
     m.doc() = "ZELT-P performans-kritik cekirdegi (C++/Eigen).";
     connect_interruption_and_errors();
@@ -215,4 +221,15 @@ PYBIND11_MODULE(zelt_core, m) {
     register_basis(m);
     register_fit(m);
     register_ensemble(m);
+}
+#undef PyInit_zelt_core
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_zelt_core() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "zelt_core does not support sub-interpreters: import it in the main interpreter "
+                        "(under mod_wsgi: WSGIApplicationGroup %{GLOBAL})");
+        return nullptr;
+    }
+    return zelt_core_pybind11_init();
 }

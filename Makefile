@@ -64,7 +64,7 @@ WHEEL_SITE := build/wheel-site
 test-wheel: wheel
 	rm -rf $(WHEEL_SITE)
 	$(PY) -m pip install -q --no-deps --target $(WHEEL_SITE) dist/zelt_core-*manylinux*.whl
-	cd $(WHEEL_SRC) && ZELT_WHEEL=1 PYTHONPATH=$(abspath $(WHEEL_SITE)) ZELT_BUILD_DIR=$(abspath build/wheel) \
+	cd $(WHEEL_SRC) && ZELT_WHEEL=1 PYTHONPATH=$(abspath $(WHEEL_SITE)) ZELT_BUILD_DIR=$(abspath $(WHEEL_SRC)/build/wheel) \
 	    $(abspath $(PY)) -m pytest -q -p no:cacheprovider tests
 
 # Whole test suite against an AddressSanitizer + UBSan build of the module

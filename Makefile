@@ -37,8 +37,10 @@ build: venv
 build-demo: venv-demo
 	$(INSTALL)
 
+# ZELT_BUILD_DIR: the build tree in which the suite builds and runs the native
+# checks (tests/native, through ctest), so that they share the module's flags.
 test: build
-	$(PY) -m pytest -q tests
+	ZELT_BUILD_DIR=$(abspath $(BUILD_DIR)) $(PY) -m pytest -q tests
 
 demo: build-demo
 	$(PY) examples/demo.py
@@ -78,7 +80,7 @@ WHEEL_SITE := build/wheel-site
 test-wheel: wheel
 	rm -rf $(WHEEL_SITE)
 	$(PY) -m pip install -q --no-deps --target $(WHEEL_SITE) dist/zelt_core-*manylinux*.whl
-	cd $(WHEEL_SRC) && ZELT_WHEEL=1 PYTHONPATH=$(abspath $(WHEEL_SITE)) \
+	cd $(WHEEL_SRC) && ZELT_WHEEL=1 PYTHONPATH=$(abspath $(WHEEL_SITE)) ZELT_BUILD_DIR=$(abspath $(WHEEL_SRC)/build/wheel) \
 	    ZELT_WHEEL_FILE="$$(ls $(abspath dist)/zelt_core-*manylinux*.whl)" \
 	    $(abspath $(PY)) -m pytest -q -p no:cacheprovider tests
 
@@ -94,5 +96,5 @@ test-sanitize: venv
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	ZELT_SANITIZED=1 PYTHONPATH=$(abspath $(ASAN_DIR)):$(abspath src) \
+	ZELT_SANITIZED=1 PYTHONPATH=$(abspath $(ASAN_DIR)):$(abspath src) ZELT_BUILD_DIR=$(abspath $(ASAN_DIR)) \
 	$(PY) -m pytest -q -p no:cacheprovider tests

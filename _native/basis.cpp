@@ -1,15 +1,16 @@
+// Polynomial bases and smoothness penalties: monomial design matrices in one
+// and several variables, grid-summed penalty matrices (in several variables
+// through sums over each axis and Kronecker products), the boundary matrix.
+// Long loops poll for an interruption between blocks of work.
 #include "basis.hpp"
 
+#include "checks.hpp"
 #include "interrupt.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <limits>
-#include <new>
-#include <stdexcept>
-#include <string>
 
 namespace zelt {
 
@@ -35,7 +36,7 @@ void deriv_row(double x, int deg, int order, Eigen::Ref<Vector> out) {
 }
 
 Matrix design_matrix_1d(int deg, const VectorCRef& x) {
-    if (deg < 0) throw std::invalid_argument("deg < 0");
+    require_degree(deg);
     const InterruptScope interruptible;
     const Eigen::Index n = x.size();
     Matrix Phi(n, static_cast<Eigen::Index>(deg) + 1);
@@ -56,8 +57,8 @@ Matrix design_matrix_1d(int deg, const VectorCRef& x) {
 }
 
 PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x_max, int n_grid) {
-    if (deg < 0) throw std::invalid_argument("deg < 0");
-    if (n_grid < 2) throw std::invalid_argument("n_grid < 2");
+    require_degree(deg);
+    require_grid(n_grid);
     const InterruptScope interruptible;
     const Eigen::Index M = static_cast<Eigen::Index>(deg) + 1;
     const double dx = (x_max - x_min) / static_cast<double>(n_grid - 1);
@@ -88,12 +89,7 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
 }
 
 Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
-    // A negative size is an impossible allocation, as it is for the tables of
-    // the several-variable penalties.
-    if (deg < -1) {
-        throw ImpossibleSize("boundary_reduce_1d: deg = " + std::to_string(deg) +
-                             " gives a matrix of negative size");
-    }
+    require_boundary_degree(deg);
     const InterruptScope interruptible;
     const Eigen::Index M = static_cast<Eigen::Index>(deg) + 1;
     // The M x M result first: an impossible size fails here, before any work.
@@ -121,15 +117,21 @@ Matrix boundary_reduce_1d(int deg, double x_min, double x_max) {
 
 void generate_multi_indices(const std::vector<int>& degrees, std::size_t dim, MultiIndex& current,
                             MultiIndexList& out) {
-    if (dim == degrees.size()) {
+    // An odometer over the variables dim .. D-1, the last one turning fastest:
+    // no recursion, so no stack depth that grows with the number of variables.
+    const std::size_t D = degrees.size();
+    for (std::size_t d = dim; d < D; ++d) {
+        if (degrees[d] < 0) return;  // an empty range of powers: no index at all
+        current[d] = 0;
+    }
+    for (;;) {
         // A poll every 2^16 indices: a list of many millions takes seconds.
         if ((out.size() & 0xFFFF) == 0xFFFF) check_interrupt();
         out.push_back(current);
-        return;
-    }
-    for (std::int64_t i = 0; i <= degrees[dim]; ++i) {  // 64-bit: degrees[dim] may be INT_MAX
-        current[dim] = static_cast<int>(i);
-        generate_multi_indices(degrees, dim + 1, current, out);
+        std::size_t d = D;
+        while (d > dim && current[d - 1] == degrees[d - 1]) current[--d] = 0;
+        if (d == dim) return;
+        ++current[d - 1];  // below degrees[d - 1] <= INT_MAX: no overflow
     }
 }
 
@@ -145,27 +147,10 @@ double col_deriv_scalar(double val, int p, int order) {
 }
 
 Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<Vector>& X_cols) {
+    require_design_nd_inputs(multi_indices, X_cols);
     const std::size_t D = X_cols.size();
-    if (D == 0) throw std::invalid_argument("X_cols is empty");
     const Eigen::Index n = X_cols[0].size();
-    for (std::size_t d = 1; d < D; ++d) {
-        if (X_cols[d].size() != n) {
-            throw std::invalid_argument("X_cols[" + std::to_string(d) + "] has length " +
-                                        std::to_string(X_cols[d].size()) + ", X_cols[0] has length " +
-                                        std::to_string(n));
-        }
-    }
     const Eigen::Index M = static_cast<Eigen::Index>(multi_indices.size());
-    for (Eigen::Index j = 0; j < M; ++j) {
-        const std::size_t len = multi_indices[static_cast<std::size_t>(j)].size();
-        if (len < D) {
-            // The usual cause: an (n, d) array passed where a list of d columns belongs.
-            throw std::invalid_argument("multi-index " + std::to_string(j) + " has " +
-                                        std::to_string(len) + " entries for " + std::to_string(D) +
-                                        " variables; X_cols holds one column per variable "
-                                        "(for an array X of shape (n, d), pass X.T)");
-        }
-    }
     const InterruptScope interruptible;
     Matrix Phi(n, M);
     InterruptPacer pacer(static_cast<double>(kRowBlock) * static_cast<double>(D));
@@ -195,41 +180,6 @@ Matrix design_matrix_nd(const MultiIndexList& multi_indices, const std::vector<V
 }
 
 namespace {
-
-// Basis size prod (deg_d + 1), refused as an impossible allocation when it
-// does not fit the 32-bit count of the basis (or when a degree is <= -2,
-// which would size a table with a negative number of columns).
-Eigen::Index tensor_basis_size(const std::vector<int>& degrees) {
-    std::int64_t M = 1;
-    for (int deg : degrees) {
-        if (deg < -1) {
-            throw ImpossibleSize("degree " + std::to_string(deg) + " gives a table of negative size");
-        }
-    }
-    for (int deg : degrees) {
-        if (deg == -1) return 0;
-    }
-    for (int deg : degrees) {
-        if (__builtin_mul_overflow(M, static_cast<std::int64_t>(deg) + 1, &M) ||
-            M > std::numeric_limits<int>::max()) {
-            throw ImpossibleSize("the degrees give a basis of more than 2^31 - 1 functions");
-        }
-    }
-    return static_cast<Eigen::Index>(M);
-}
-
-// The grid has n^D points. The factorised sums below never index it, but a
-// grid that a 64-bit index cannot count is still refused, as it was when the
-// sums ran over its points, rather than silently summed.
-void require_countable_grid(int n, std::size_t D) {
-    std::int64_t G = 1;
-    for (std::size_t d = 0; d < D; ++d) {
-        if (__builtin_mul_overflow(G, static_cast<std::int64_t>(n), &G)) {
-            throw std::invalid_argument("grid of n_grid_per_dim^" + std::to_string(D) +
-                                        " points overflows a 64-bit index");
-        }
-    }
-}
 
 // One-variable sums over the axis points for orders 0, 1, 2:
 //   A[o](p, q) = sum_k T_o(k, p) T_o(k, q),  T_o(k, p) = col_deriv_scalar(axis[k], p, o).
@@ -327,22 +277,23 @@ void scale_and_mirror(double dV, const Matrix& P, Matrix& R) {
 PenaltyMatricesND build_penalty_matrices_nd(const std::vector<int>& degrees, const Bounds& bounds,
                                             int n_grid_per_dim) {
     const std::size_t D = degrees.size();
-    if (bounds.size() != D) throw std::invalid_argument("Dimension mismatch.");
-    // n = 1 divides every step by zero; n <= 0 leaves no grid at all.
-    if (n_grid_per_dim < 2) throw std::invalid_argument("n_grid < 2");
+    require_same_dimension(D, bounds.size());
+    require_grid(n_grid_per_dim);
     const int n = n_grid_per_dim;
     const InterruptScope interruptible;
 
     PenaltyMatricesND r;
-    const Eigen::Index M = tensor_basis_size(degrees);
+    const Eigen::Index M = require_tensor_basis_size(degrees);
     // The two results first: an impossible size fails before any other work.
     // Every entry is written at the end, so they are not cleared here.
     r.R1.resize(M, M);
     r.R2.resize(M, M);
+    // The grid before the list: a count of variables whose grid overflows is
+    // refused before any index of that many entries is made.
+    require_countable_grid(n, D);
     r.multi_indices.reserve(static_cast<std::size_t>(M));
     MultiIndex current(D, 0);
     generate_multi_indices(degrees, 0, current, r.multi_indices);
-    require_countable_grid(n, D);
     if (M == 0) return r;
 
     // Cell volume dV = prod_d step_d, the weight of every grid point.

@@ -6,30 +6,11 @@
 #pragma once
 
 #include <cstddef>
-#include <new>
-#include <string>
-#include <utility>
 #include <vector>
 
-#include "stats.hpp"
+#include "types.hpp"
 
 namespace zelt {
-
-// An allocation that cannot be made, refused before trying, with a message
-// that says which size was impossible. A std::bad_alloc, so callers treat it
-// as any failed allocation (MemoryError in Python).
-class ImpossibleSize : public std::bad_alloc {
-public:
-    explicit ImpossibleSize(std::string message) : message_(std::move(message)) {}
-    const char* what() const noexcept override { return message_.c_str(); }
-
-private:
-    std::string message_;
-};
-
-using MultiIndex = std::vector<int>;
-using MultiIndexList = std::vector<MultiIndex>;
-using Bounds = std::vector<std::pair<double, double>>;
 
 // ---- one variable ---------------------------------------------------------
 
@@ -53,7 +34,7 @@ PenaltyMatrices1D smoothness_penalty_matrices_1d(int deg, double x_min, double x
 
 // Symmetric part of the boundary term [f' f''] between x_min and x_max:
 // b'Rb b = f'(x_max) f''(x_max) - f'(x_min) f''(x_min).
-// deg = -1 gives 0 x 0; deg <= -2 throws ImpossibleSize (a std::bad_alloc).
+// deg = -1 gives 0 x 0; deg <= -2 throws ImpossibleSize (checks.hpp).
 Matrix boundary_reduce_1d(int deg, double x_min, double x_max);
 
 // ---- several variables ----------------------------------------------------

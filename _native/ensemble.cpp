@@ -1,12 +1,18 @@
+// Gibbs entropy of an energy sample, and the tournament search: the
+// per-fit problem, the chain phase on the OpenMP team (with its guard against
+// a team lost in a fork), the diverse elite and its cold refinement.
 #include "ensemble.hpp"
-#include "kernels.hpp"
 
+#include "checks.hpp"
 #include "interrupt.hpp"
+#include "kernels.hpp"
+#include "metropolis.hpp"
+#include "random_streams.hpp"
+#include "stats.hpp"
 
-#include <unistd.h>
+#include <omp.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <exception>
 #include <limits>
@@ -18,8 +24,8 @@
 namespace zelt {
 
 GibbsResult gibbs_entropy(const VectorCRef& energies, double T) {
+    require_energies(energies);
     const Eigen::Index N = energies.size();
-    if (N == 0) throw std::invalid_argument("gibbs_entropy: energies is empty");
     const double* E = energies.data();
 
     double emin = E[0];
@@ -73,20 +79,9 @@ double distance(const Vector& a, const Vector& b) {
     return std::sqrt(s);
 }
 
-// GNU OpenMP cannot run a parallel region in a child forked from a process
-// whose thread team already exists: the child would wait forever for team
-// threads that fork did not copy (multiprocessing's default on Linux). The
-// first process to run the chain loop owns the team; a fit in a forked child
-// runs its chains on the calling thread, with the same result, since the
-// result never depends on the team size.
-std::atomic<long> team_owner_pid{0};
-
-bool thread_team_usable() {
-    const long self = static_cast<long>(::getpid());
-    long owner = 0;
-    if (team_owner_pid.compare_exchange_strong(owner, self)) return true;
-    return owner == self;
-}
+// A fork child runs its loops on the calling thread (interrupt.hpp says why),
+// with the same result, since the result never depends on the team size.
+bool thread_team_usable() { return !is_fork_child(); }
 
 // Runs task(i) for i = 0 .. count-1, one index per iteration of a dynamically
 // scheduled loop on the OpenMP team (on the calling thread alone unless
@@ -101,8 +96,10 @@ void for_each_index_on_team(int count, bool use_team, Task&& task) {
     IterationLatch latch(count);
 #pragma omp parallel if (use_team)
     {
+        if (is_entering_thread() && omp_get_num_threads() > 1) set_team_running(true);
 #pragma omp for schedule(dynamic, 1) nowait
         for (int i = 0; i < count; ++i) {
+            if (is_entering_thread()) exit_if_team_lost_in_fork();
             try {
                 if (stop_requested()) throw Interrupted();
                 task(i);
@@ -113,6 +110,7 @@ void for_each_index_on_team(int count, bool use_team, Task&& task) {
         }
         if (is_entering_thread()) latch.wait_polling();
     }
+    set_team_running(false);
     if (stop_requested()) throw Interrupted();
     for (const auto& f : failures) {
         if (f) std::rethrow_exception(f);
@@ -173,18 +171,9 @@ double TournamentMCMC::energy_local(const Problem& pb, const Vector& bv, Vector&
 }
 
 void TournamentMCMC::metropolis_step(const Problem& pb, Workspace& ws, double T) const {
-    // Candidate bc = b + k proposal draws, written straight into bc's buffer.
-    ws.prop.add_to(ws.rng, ws.b.data(), ws.bc.data(), pb.k);
+    propose(ws.prop, ws.rng, ws.b, ws.bc);
     const double ec = energy_local(pb, ws.bc, ws.yp);
-    // A strictly better candidate is taken without a draw; otherwise accept
-    // with probability exp(min(0, (e - ec)/T)), a NaN ratio counting as 0.
-    bool accept = ec < ws.e;
-    if (!accept) {
-        const double u = canonical(ws.rng);  // uniform on [0, 1): u * (1 - 0) + 0 = u
-        const double x = (ws.e - ec) / T;
-        accept = below_exp(u, x < 0.0 ? x : 0.0);
-    }
-    if (accept) {
+    if (metropolis_accepts(ws.e, ec, T, ws.rng)) {
         ws.b.swap(ws.bc);  // the old point's buffer takes the next candidate
         ws.e = ec;
     }
@@ -232,25 +221,8 @@ Chain TournamentMCMC::refine_elite(const Problem& pb, const Chain& start, std::s
 MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const Matrix* R1,
                                const Matrix* R2, double gamma1, double gamma2) const {
     // Settings, shapes and numbers are checked once here; the hot loop trusts them.
-    if (n_chains_ < 0) {
-        throw std::invalid_argument("TournamentMCMC.fit: n_chains must be at least 1 (got " +
-                                    std::to_string(n_chains_) + ")");
-    }
-    if (n_chains_ == 0) {
-        throw std::invalid_argument("TournamentMCMC.fit: n_chains must be at least 1 (no chain to rank)");
-    }
-    if (X.rows() != y.size()) {
-        throw std::invalid_argument("X has " + std::to_string(X.rows()) + " rows but y has " +
-                                    std::to_string(y.size()) + " entries");
-    }
     const PenaltySpec pen{R1, R2, gamma1, gamma2};
-    require_penalty_shape(pen, X.cols());
-    // A NaN target or entry is a miss for every candidate, so the search
-    // would rank noise and report it as a fit; a NaN step never moves.
-    require_finite(X, "X");
-    require_finite(y, "y");
-    require_finite_penalty(pen);
-    require_finite(step_size_, "step_size");
+    require_search_arguments(n_chains_, X, y, pen, step_size_);
     const InterruptScope interruptible;
     const double eps_cached = tolerance_from_targets(y);
     const Problem pb{X,
@@ -286,9 +258,12 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
     });
     std::vector<Chain> elite;
     elite.push_back(chains[0]);
+    // Up to n_chains x n_elite distances (billions with large settings): polled.
+    InterruptPacer per_distance(3.0 * static_cast<double>(pb.k) + 1.0);
     for (std::size_t i = 1; i < chains.size() && static_cast<int>(elite.size()) < n_elite_; ++i) {
         bool diverse = true;
         for (const Chain& member : elite) {
+            per_distance.step();
             if (distance(chains[i].beta, member.beta) <= kDiversityRadius) {
                 diverse = false;
                 break;
@@ -299,6 +274,7 @@ MCMCResult TournamentMCMC::fit(const MatrixCRef& X, const VectorCRef& y, const M
     if (static_cast<int>(elite.size()) < n_elite_) {
         const std::size_t m = elite.size();
         for (std::size_t i = m; i < chains.size() && static_cast<int>(elite.size()) < n_elite_; ++i) {
+            per_distance.step();
             elite.push_back(chains[i]);
         }
     }

@@ -1,11 +1,13 @@
+// Linear fitting: least squares through the SVD of X, and the penalised
+// normal equations through LDLT of their lower triangle.
 #include "fit.hpp"
 
-#include <stdexcept>
-#include <string>
+#include "checks.hpp"
 
 namespace zelt {
 
 Vector ols(const Matrix& X, const VectorCRef& y) {
+    require_ols_arguments(X, y);
     // An empty X has rank 0, so the minimum-norm solution is zero; the
     // decomposition itself must not see it (its scaling step takes the
     // largest entry of X).
@@ -30,6 +32,7 @@ Vector ols(const Matrix& X, const VectorCRef& y) {
 
 Vector fit_regularized_linear(const MatrixCRef& Phi, const VectorCRef& y, const Matrix* R1,
                               const Matrix* R2, double gamma1, double gamma2, double ridge) {
+    require_fit_arguments(Phi, y, PenaltySpec{R1, R2, gamma1, gamma2}, ridge);
     const double n = static_cast<double>(y.size());
     const Eigen::Index p = Phi.cols();
 
@@ -51,38 +54,12 @@ Vector fit_regularized_linear(const MatrixCRef& Phi, const VectorCRef& y, const 
     // The status is not consulted. The solve applies the pseudo-inverse of D:
     // a pivot with |d| <= DBL_MIN contributes a zero component, so a singular
     // system still yields a finite beta.
+    // Finite inputs can still overflow here: refused, not solved into zeros.
+    require_finite_normal_equations(A, b);
     const Eigen::LDLT<Matrix, Eigen::Lower> ldlt(A);
-    return ldlt.solve(b);
-}
-
-namespace {
-void require_rows_match(const MatrixCRef& X, const VectorCRef& y, const char* name) {
-    if (y.size() != X.rows()) {
-        throw std::invalid_argument("len(y) = " + std::to_string(y.size()) +
-                                    " differs from the rows of " + name + " (" +
-                                    std::to_string(X.rows()) + ")");
-    }
-}
-}  // namespace
-
-void require_ols_arguments(const MatrixCRef& X, const VectorCRef& y) {
-    require_rows_match(X, y, "X");
-    // The decomposition of a non-finite X is reported invalid and its solve
-    // would be meaningless; a non-finite y would spread over every coefficient.
-    require_finite(X, "X");
-    require_finite(y, "y");
-}
-
-void require_fit_arguments(const MatrixCRef& Phi, const VectorCRef& y, const PenaltySpec& pen,
-                           double ridge) {
-    require_rows_match(Phi, y, "Phi");
-    require_penalty_shape(pen, Phi.cols());
-    // A non-finite entry would reach the factorisation, whose pivot rule turns
-    // NaN pivots into zero components: a plausible-looking wrong answer.
-    require_finite(Phi, "Phi");
-    require_finite(y, "y");
-    require_finite_penalty(pen);
-    require_finite(ridge, "ridge");
+    Vector beta = ldlt.solve(b);
+    require_finite_solution(beta);
+    return beta;
 }
 
 }  // namespace zelt

@@ -1,6 +1,11 @@
+// Cooperative interruption: the installed host check, the stop flag shared by
+// a thread team, and the latch on which the entering thread waits for the
+// team's iterations while it polls (see interrupt.hpp).
 #include "interrupt.hpp"
 
+#include <pthread.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <climits>
@@ -74,16 +79,46 @@ inline void cpu_pause() {
 }
 }  // namespace
 
+namespace {
+std::atomic<bool> fork_child{false};
+std::atomic<bool> team_running{false};
+std::atomic<bool> team_lost{false};
+
+void on_fork_child() {
+    fork_child.store(true);
+    if (team_running.load()) team_lost.store(true);
+}
+
+[[maybe_unused]] const int fork_handler = pthread_atfork(nullptr, nullptr, &on_fork_child);
+}  // namespace
+
+bool is_fork_child() { return fork_child.load(std::memory_order_relaxed); }
+
+void set_team_running(bool running) { team_running.store(running); }
+
+void exit_if_team_lost_in_fork() {
+    if (!team_lost.load(std::memory_order_relaxed)) return;
+    static const char message[] =
+        "zelt_core: this process was forked while a call ran on an OpenMP thread team; the team's "
+        "other threads do not exist in the child, so the call can never finish there: the child exits\n";
+    [[maybe_unused]] const ssize_t written = ::write(2, message, sizeof message - 1);
+    ::_exit(70);
+}
+
 void IterationLatch::wait_polling() {
     const long spins = spins_before_sleep();
     for (long spin = 0; spin < spins && !done(); ++spin) {
-        if ((spin & 0xFFF) == 0xFFF) poll_interrupt();
+        if ((spin & 0xFFF) == 0xFFF) {
+            poll_interrupt();
+            exit_if_team_lost_in_fork();
+        }
         cpu_pause();
     }
     std::unique_lock<std::mutex> lock(mutex_);
     while (!done()) {
         lock.unlock();
         poll_interrupt();
+        exit_if_team_lost_in_fork();
         lock.lock();
         all_ended_.wait_for(lock, std::chrono::milliseconds(1), [this] { return done(); });
     }

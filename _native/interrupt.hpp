@@ -77,6 +77,23 @@ private:
 
 bool is_entering_thread();
 
+// ---- fork -------------------------------------------------------------------
+// GNU OpenMP's thread team does not survive fork(): the child has only the
+// forking thread, and a parallel region there waits for ever on threads that
+// exist only in the parent. That holds whoever started the team (this module or
+// another library on the same runtime), so every fork child is marked by a
+// handler registered with pthread_atfork.
+
+// Whether this process is a fork child (of any process).
+bool is_fork_child();
+// The entering thread marks a loop running on a team of two or more threads.
+void set_team_running(bool running);
+// In a child forked while such a loop ran (from a signal handler run by a
+// poll), the loop can neither finish nor unwind: its iterations belong to
+// threads the child lacks and its region's end waits for them. The child then
+// says so on stderr and exits (status 70) instead of hanging.
+void exit_if_team_lost_in_fork();
+
 // The end of a loop shared by a thread team. The entering thread, once out of
 // iterations, cannot wait at the team's barrier: it must keep polling while
 // other threads finish long iterations. It waits here instead, woken by the

@@ -18,6 +18,22 @@ std::int64_t lane_sum(__m128i v) {
     _mm_store_si128(reinterpret_cast<__m128i*>(lanes), v);
     return lanes[0] + lanes[1];
 }
+
+// Two positions at once: |p - t| < eps gives a mask of all ones (-1) where
+// the position counts, so subtracting it adds one per success; a NaN
+// difference compares false and never counts.
+struct PairCounter {
+    const __m128d sign = _mm_set1_pd(-0.0);
+    const __m128d veps;
+    __m128i acc = _mm_setzero_si128();
+
+    explicit PairCounter(double eps) : veps(_mm_set1_pd(eps)) {}
+    void add(__m128d p, __m128d t) {
+        const __m128d d = _mm_andnot_pd(sign, _mm_sub_pd(p, t));
+        acc = _mm_sub_epi64(acc, _mm_castpd_si128(_mm_cmplt_pd(d, veps)));
+    }
+    std::int64_t total() const { return lane_sum(acc); }
+};
 }  // namespace
 #endif
 
@@ -28,16 +44,9 @@ std::int64_t count_within(const VectorCRef& yp, const VectorCRef& yt, double eps
     Eigen::Index i = 0;
     std::int64_t hit = 0;
 #if defined(__SSE2__)
-    // Two positions per step: the comparison mask is all ones (-1) where the
-    // position counts, so subtracting it adds one per success.
-    const __m128d sign = _mm_set1_pd(-0.0);
-    const __m128d veps = _mm_set1_pd(eps);
-    __m128i acc = _mm_setzero_si128();
-    for (; i + 2 <= n; i += 2) {
-        const __m128d d = _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(p + i), _mm_loadu_pd(t + i)));
-        acc = _mm_sub_epi64(acc, _mm_castpd_si128(_mm_cmplt_pd(d, veps)));
-    }
-    hit = lane_sum(acc);
+    PairCounter pairs(eps);
+    for (; i + 2 <= n; i += 2) pairs.add(_mm_loadu_pd(p + i), _mm_loadu_pd(t + i));
+    hit = pairs.total();
 #endif
     // NaN differences compare false and never count.
     for (; i < n; ++i) hit += (std::abs(p[i] - t[i]) < eps) ? 1 : 0;
@@ -167,13 +176,8 @@ std::int64_t count_within_product(const MatrixCRef& X, const VectorCRef& b, cons
     const double* t = yt.data();
     std::int64_t hit = 0;
 #if defined(__SSE2__)
-    const __m128d sign = _mm_set1_pd(-0.0);
-    const __m128d veps = _mm_set1_pd(eps);
-    __m128i acc = _mm_setzero_si128();
-    auto pairs = [&](Eigen::Index i, __m128d v) {
-        const __m128d d = _mm_andnot_pd(sign, _mm_sub_pd(v, _mm_loadu_pd(t + i)));
-        acc = _mm_sub_epi64(acc, _mm_castpd_si128(_mm_cmplt_pd(d, veps)));
-    };
+    PairCounter counter(eps);
+    auto pairs = [&](Eigen::Index i, __m128d v) { counter.add(v, _mm_loadu_pd(t + i)); };
 #else
     int pairs = 0;
 #endif
@@ -186,7 +190,7 @@ std::int64_t count_within_product(const MatrixCRef& X, const VectorCRef& b, cons
 #endif
     product_rows(X, b, i0, pairs, single);
 #if defined(__SSE2__)
-    hit += lane_sum(acc);
+    hit += counter.total();
 #endif
     return hit;
 }

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "stats.hpp"
+#include "types.hpp"
 
 namespace zelt {
 

@@ -2,13 +2,13 @@
 // success rate, tolerance rule, the score prepared once per fit and its
 // smoothness penalty. The vectorised counts it builds on are in kernels.cpp.
 #include "stats.hpp"
+
+#include "checks.hpp"
 #include "kernels.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <stdexcept>
-#include <string>
 #include <utility>
 
 namespace zelt {
@@ -50,6 +50,7 @@ double mad(const VectorCRef& y) {
 }
 
 double compute_SR(const VectorCRef& yp, const VectorCRef& yt, double eps) {
+    require_prediction_covers_targets(yp, yt);
     return success_rate(count_within(yp, yt, eps), yt.size());
 }
 
@@ -117,55 +118,9 @@ double mdl_score_cached(const VectorCRef& yp, const VectorCRef& yt, int k, int H
 
 double mdl_score(const VectorCRef& yp, const VectorCRef& yt, int k, int H, const Vector* beta,
                  const PenaltySpec* pen) {
+    require_prediction_covers_targets(yp, yt);
+    if (beta != nullptr && pen != nullptr) require_penalty_shape(*pen, beta->size());
     return mdl_score_cached(yp, yt, k, H, tolerance_from_targets(yt), beta, pen);
-}
-
-void require_prediction_covers_targets(const VectorCRef& yp, const VectorCRef& yt) {
-    if (yp.size() < yt.size()) {
-        throw std::invalid_argument("yp is shorter than yt (" + std::to_string(yp.size()) + " < " +
-                                    std::to_string(yt.size()) + ")");
-    }
-}
-
-namespace {
-void require_square(const Matrix* R, double gamma, Eigen::Index p, const char* name) {
-    if (gamma == 0.0 || R == nullptr) return;  // an unused term is never read
-    if (R->rows() != p || R->cols() != p) {
-        throw std::invalid_argument(std::string(name) + " must be " + std::to_string(p) + " x " +
-                                    std::to_string(p) + ", got " + std::to_string(R->rows()) +
-                                    " x " + std::to_string(R->cols()));
-    }
-}
-}  // namespace
-
-void require_penalty_shape(const PenaltySpec& pen, Eigen::Index p) {
-    require_square(pen.R1, pen.gamma1, p, "R1");
-    require_square(pen.R2, pen.gamma2, p, "R2");
-}
-
-void require_finite(const MatrixCRef& a, const char* name) {
-    // An empty matrix may still have 2^50 columns: nothing to look at.
-    if (a.size() > 0 && !a.allFinite()) throw std::invalid_argument(std::string(name) + " contains NaN or infinity");
-}
-
-void require_finite(double v, const char* name) {
-    if (!std::isfinite(v)) {
-        throw std::invalid_argument(std::string(name) + " is " + std::to_string(v) +
-                                    ", not a finite number");
-    }
-}
-
-void require_finite_penalty(const PenaltySpec& pen) {
-    // Only a used term is inspected: a weight of exactly 0.0 (or an absent
-    // matrix) never reads its matrix, whatever it holds.
-    if (pen.gamma1 != 0.0 && pen.R1 != nullptr) {
-        require_finite(pen.gamma1, "gamma1");
-        require_finite(*pen.R1, "R1");
-    }
-    if (pen.gamma2 != 0.0 && pen.R2 != nullptr) {
-        require_finite(pen.gamma2, "gamma2");
-        require_finite(*pen.R2, "R2");
-    }
 }
 
 }  // namespace zelt

@@ -1,17 +1,13 @@
-// Robust statistics and the MDL score, and the vector and matrix types
-// shared by every part of the core.
+// Robust statistics and the MDL score: median, median absolute deviation,
+// success rate, the tolerance rule and the score with its optional penalty.
 #pragma once
 
-#include <Eigen/Dense>
 #include <cstdint>
 #include <vector>
 
-namespace zelt {
+#include "types.hpp"
 
-using Vector = Eigen::VectorXd;
-using Matrix = Eigen::MatrixXd;
-using VectorCRef = Eigen::Ref<const Vector>;
-using MatrixCRef = Eigen::Ref<const Matrix>;
+namespace zelt {
 
 // Median by nth-element selection; consumes (and reorders) its argument.
 // 0.0 for an empty sequence.
@@ -22,24 +18,11 @@ double median_inplace(std::vector<double> v);
 double mad(const VectorCRef& y);
 
 // Share of positions i < len(yt) with |yp[i] - yt[i]| < eps, floored at 1/(2n).
-// Innermost loop of the tournament search: one pass, no allocation.
+// One pass, no allocation. Refuses a yp shorter than yt.
 double compute_SR(const VectorCRef& yp, const VectorCRef& yt, double eps);
 
 // hit / n floored at 1/(2n), keeping hit / n when equal or NaN (n = 0).
 double success_rate(std::int64_t hit, Eigen::Index n);
-
-// Optional quadratic smoothness penalty gamma1*b'R1b + gamma2*b'R2b.
-// Owns nothing; a term counts only with a non-zero weight and a matrix.
-struct PenaltySpec {
-    const Matrix* R1 = nullptr;
-    const Matrix* R2 = nullptr;
-    double gamma1 = 0.0;
-    double gamma2 = 0.0;
-
-    bool active() const {
-        return (gamma1 != 0.0 && R1 != nullptr) || (gamma2 != 0.0 && R2 != nullptr);
-    }
-};
 
 // b' R b, without allocating.
 double quad_form(const VectorCRef& b, const MatrixCRef& R);
@@ -76,17 +59,9 @@ double score_from_hits(const PreparedScore& ps, std::int64_t hit, const Vector* 
 double mdl_score_cached(const VectorCRef& yp, const VectorCRef& yt, int k, int H, double eps,
                         const Vector* beta, const PenaltySpec* pen);
 
+// mdl_score_cached at the tolerance of yt. Refuses a yp shorter than yt and,
+// with beta and pen, a used penalty that is not len(beta) square.
 double mdl_score(const VectorCRef& yp, const VectorCRef& yt, int k, int H, const Vector* beta,
                  const PenaltySpec* pen);
-
-// Argument checks of the Python entries (std::invalid_argument on failure).
-void require_prediction_covers_targets(const VectorCRef& yp, const VectorCRef& yt);
-void require_penalty_shape(const PenaltySpec& pen, Eigen::Index p);
-// Fits refuse numbers that are not finite before any work: "<name> contains
-// NaN or infinity" for arrays, "<name> is nan, not a finite number" for scalars.
-void require_finite(const MatrixCRef& a, const char* name);
-void require_finite(double v, const char* name);
-// The matrix and weight of each used penalty term (weight not exactly 0.0).
-void require_finite_penalty(const PenaltySpec& pen);
 
 }  // namespace zelt

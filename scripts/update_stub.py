@@ -42,7 +42,9 @@ def with_docstrings(generated: str, docs: Dict[str, str]) -> str:
                 if name in docs:
                     first = node.body[0]
                     indent = " " * first.col_offset
-                    inserts.append((first.lineno - 1, f'{indent}"""{docs[name]}"""\n'))
+                    # above the decorators of a decorated first member
+                    line = min([first.lineno] + [d.lineno for d in getattr(first, "decorator_list", [])])
+                    inserts.append((line - 1, f'{indent}"""{docs[name]}"""\n'))
                 if isinstance(node, ast.ClassDef):
                     walk(node.body, name + ".")
 

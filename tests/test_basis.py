@@ -19,7 +19,6 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import zelt_core as z
-from native_build import build_and_run
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
@@ -129,9 +128,9 @@ def assert_close_to_scale(A, B, rel=1e-12):
 
 
 @pytest.fixture(scope="module")
-def native_units(tmp_path_factory):
-    """Compile tests/native/basis_units.cpp against _native/basis.cpp and run it."""
-    out = build_and_run(tmp_path_factory.mktemp("native"), "basis_units.cpp", ["basis.cpp", "interrupt.cpp"])
+def native_units(native_checks):
+    """The lines of tests/native/basis_units.cpp, by their first word."""
+    out = native_checks["basis_units"]
     lines = {}
     for line in out.splitlines():
         name, _, rest = line.partition(" ")

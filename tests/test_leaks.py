@@ -61,9 +61,10 @@ def one_round():
     for obj in (r, g, eng):
         pickle.loads(pickle.dumps(obj, 5)); copy.deepcopy(obj); copy.copy(obj); repr(obj)
     state = r.__getstate__()
-    raises(z.MCMCResult.__new__(z.MCMCResult).__setstate__, state[:1] + (x[:, None],) + state[2:])
-    raises(z.MCMCResult.__new__(z.MCMCResult).__setstate__, state[:3] + ((1, 2.0),) + state[4:])
-    raises(z.TournamentMCMC.__new__(z.TournamentMCMC).__setstate__, (1, 25, 200, 2000, 5, 0.05, 20, -1))
+    raises(z.MCMCResult.__new__, z.MCMCResult, state[:1] + (x[:, None],) + state[2:])
+    raises(z.MCMCResult.__new__, z.MCMCResult, state[:3] + ((1, 2.0),) + state[4:])
+    raises(z.TournamentMCMC.__new__, z.TournamentMCMC, (1, 25, 200, 2000, 5, 0.05, 20, -1))
+    raises(z.TournamentMCMC.__new__, z.TournamentMCMC)  # a bare instance is refused
 """
 
 # Long calls stopped by a timer signal whose handler raises, on the thread

@@ -1,7 +1,7 @@
 // Exercises the internal building blocks of the basis module that Python
 // cannot reach (deriv_row, col_deriv_scalar, generate_multi_indices) and
-// prints one "name value value ..." line per case; tests/test_basis.py
-// compiles it against _native/basis.cpp and checks the figures.
+// prints one "name value value ..." line per case; built by CMake (target
+// basis_units), run by ctest, and its figures checked by tests/test_basis.py.
 #include <cstdio>
 #include <cstring>
 #include <limits>

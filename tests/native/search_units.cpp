@@ -3,10 +3,10 @@
 // against libstdc++'s std::mt19937_64, generate_canonical and
 // normal_distribution; the fused product against Eigen's X * b; the prepared
 // score against the plain formula. Prints one "name mismatches" line per
-// case, and "fit_<i> <bits>" lines with whole searches in hex;
-// tests/test_ensemble.py compiles it once as the module is built and once
-// with the SSE2 row blocks only, expects every count to be 0 in both and the
-// searches to agree bit for bit between them.
+// case, and "fit_<i> <bits>" lines with whole searches in hex. Built twice by
+// CMake (search_units as the module is built, search_units_sse2 with the
+// SSE2 row blocks only) and run by ctest; tests/test_ensemble.py expects
+// every count to be 0 in both and the searches to agree bit for bit.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +17,8 @@
 
 #include "ensemble.hpp"
 #include "kernels.hpp"
+#include "metropolis.hpp"
+#include "random_streams.hpp"
 #include "stats.hpp"
 
 namespace {

@@ -202,8 +202,11 @@ def run_cell(n: int, cell: dict, count: int, fits: Dict[str, Callable], seed: in
     out: Dict[str, dict] = {}
     for name in names + [ORACLE]:
         e = np.array(errors[name])
+        # per data set against least squares: the medians of cells whose errors
+        # mix two noise levels are decided by a few fits between the two clusters
+        ratio = e / np.maximum(np.array(errors["ols"]), 1e-300)
         out[name] = {"median": float(np.median(e)), "p90": float(np.quantile(e, 0.9)),
-                     "failures": float(np.mean(e > FAILURE)),
+                     "failures": float(np.mean(e > FAILURE)), "ratio_ols": float(np.median(ratio)),
                      "time": float(np.median(times[name])) if name in times else None}
     return out
 
@@ -303,7 +306,8 @@ def results_table(results: Dict[tuple, Dict[str, dict]]) -> str:
 def goals_table(results: Dict[tuple, Dict[str, dict]]) -> str:
     """robust_polyfit against the best of the others, cell by cell."""
     lines = ["| n | cell | robust_polyfit median / best other's (who) | failures / best other's | "
-             "median / least squares | time / RANSAC's |", "|---|---|---|---|---|---|"]
+             "median / least squares | per data set: error / least squares' (median) | time / RANSAC's |",
+             "|---|---|---|---|---|---|---|"]
     for (n, name), cell in results.items():
         others = {k: v for k, v in cell.items() if k not in (ME, ORACLE)}
         best = min(others, key=lambda k: others[k]["median"])
@@ -311,7 +315,7 @@ def goals_table(results: Dict[tuple, Dict[str, dict]]) -> str:
         me = cell[ME]
         lines.append(f"| {n} | {name} | {me['median'] / others[best]['median']:.2f} ({best}) | "
                      f"{me['failures']:.0%} / {best_fail:.0%} | {me['median'] / cell['ols']['median']:.2f} | "
-                     f"{me['time'] / cell['RANSAC (sklearn)']['time']:.2f} |")
+                     f"{me['ratio_ols']:.3f} | {me['time'] / cell['RANSAC (sklearn)']['time']:.2f} |")
     return "\n".join(lines)
 
 

@@ -34,15 +34,18 @@ def test_blockwise_refit_equals_the_plain_one():
     n = 150_000
     x, y, inlier = big_cubic(n)
     fit = robust_polyfit(x, y, 3)
-    # plain: every row in one block, the scaled design held whole
+    # plain: every row in one block, the scaled design held whole; blockwise:
+    # the design built anew in blocks of 4096 rows at every pass
     terms = polynomial_terms(1, 3)
     X = x[:, None]
-    whole = _problem.ArrayProblem(X, y, terms, fit.scaling, block=n)
-    assert whole.small and not _problem.ArrayProblem(X, y, terms, fit.scaling).small
+    whole = _problem.ArrayProblem(X, y, terms, fit.scaling, block=n, keep=True)
+    blocks = _problem.ArrayProblem(X, y, terms, fit.scaling, block=4096, keep=False)
     plain = _fit.fit_problem(whole, terms, 3, "total", None)
-    np.testing.assert_allclose(fit.coef, plain.coef, rtol=1e-10, atol=0)
-    np.testing.assert_array_equal(fit.inliers, plain.inliers)
-    np.testing.assert_allclose(fit.cov, plain.cov, rtol=1e-8)
+    blockwise = _fit.fit_problem(blocks, terms, 3, "total", None)
+    for other in (plain, blockwise):
+        np.testing.assert_allclose(fit.coef, other.coef, rtol=1e-10, atol=0)
+        np.testing.assert_array_equal(fit.inliers, other.inliers)
+        np.testing.assert_allclose(fit.cov, other.cov, rtol=1e-8)
     # and both are Huber's estimate over the set, computed on copied rows
     Phi = np.vander(fit.scaling.u(X)[:, 0], 4, increasing=True)
     v = fit.scaling.v(y)

@@ -10,7 +10,7 @@ import numpy as np
 
 import zelt_core as _core
 
-__all__ = ["SearchSettings", "SearchOutcome", "design", "mad", "tolerance", "search",
+__all__ = ["SearchSettings", "SearchOutcome", "design", "mad", "tolerance", "tolerance_of_mad", "search",
            "least_squares", "penalised_least_squares", "penalty_matrices"]
 
 
@@ -67,7 +67,11 @@ def mad(v: np.ndarray) -> float:
 def tolerance(v: np.ndarray) -> float:
     """Half-width of the band whose points the search's energy counts: 0.4 x
     mad(v), or 0.4 when that is zero (the engine's own rule)."""
-    m = _core.mad(v)
+    return tolerance_of_mad(_core.mad(v))
+
+
+def tolerance_of_mad(m: float) -> float:
+    """The band's half-width from the MAD of the targets."""
     return 0.4 * m if m > 0 else 0.4
 
 

@@ -8,7 +8,7 @@ import numpy as np
 
 from . import _checks, _engine
 from ._passes import Evaluation
-from ._problem import ArrayProblem, DaskProblem, is_dask, stride_subset
+from ._problem import SCALE_POINTS, SORT_POINTS, ArrayProblem, DaskProblem, is_dask, stride_subset
 from ._refit import Columns, Penalty, Stage1, best_start, biweight_start, consensus_rounds, robust_refit
 from ._result import PolyFit
 from ._terms import as_terms, is_closed, polynomial_terms
@@ -328,7 +328,7 @@ def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_point
                          "its powers cannot be told apart from the constant term")
     # the scaling: the exact ranges of x; y's median and MAD from the sample,
     # which only sets the units of the scaled problem (the fit is equivariant)
-    sub = stride_subset(n, min(n, max(int(search_points), 10_000)))
+    sub = stride_subset(n, min(n, SCALE_POINTS))
     ys = np.asarray(y[sub].compute(), dtype=np.float64)
     closed = is_closed(terms)
     constant = bool(np.any(np.all(terms == 0, axis=1)))
@@ -336,13 +336,18 @@ def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_point
     problem = DaskProblem(X, y, terms, scaling)
     return fit_problem(problem, terms, degree, basis_name, None, seed=seed, slope=slope,
                        curvature=curvature, search_points=search_points, search=search, auto=auto,
-                       tolerance=_engine.tolerance(scaling.v(ys)))
+                       tolerance=_engine.tolerance_of_mad(scaling.v_mad))
 
 
 def fit_arrays(X: np.ndarray, v_raw: np.ndarray, terms: np.ndarray, degree: int, basis_name: str,
                names, **kwargs) -> PolyFit:
     """robust_polyfit on checked arrays: X (n, d) and y (n,) finite, n >= p."""
-    problem = ArrayProblem(X, v_raw, terms, _scaling(X, v_raw, terms))
+    n = X.shape[0]
+    if n > SORT_POINTS:   # y's units from a sample of rows; x's ranges from every row
+        scaling = _scaling(X, v_raw[stride_subset(n, SCALE_POINTS)], terms)
+    else:
+        scaling = _scaling(X, v_raw, terms)
+    problem = ArrayProblem(X, v_raw, terms, scaling)
     return fit_problem(problem, terms, degree, basis_name, names, **kwargs)
 
 

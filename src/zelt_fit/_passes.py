@@ -99,11 +99,14 @@ class Stats:
 
 def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
                 previous: Optional[Evaluation] = None, variance: bool = False,
-                clip: Optional[float] = None, cut_clip: float = 4.0) -> Stats:
+                clip: Optional[float] = None, cut_clip: float = 4.0,
+                previous_keep: Optional[np.ndarray] = None, keep_out: Optional[np.ndarray] = None) -> Stats:
     """The sums of one block of rows. `previous`: count the rows whose
     membership differs from that evaluation's. `variance`: the sums of the
     regression of log r^2 on the variance basis over the kept rows. `clip`:
-    the sum of min((r / clip)^2, cut_clip^2) over every row."""
+    the sum of min((r / clip)^2, cut_clip^2) over every row. `previous_keep`:
+    the previous evaluation's kept rows, when the caller has kept them (then
+    they are not evaluated again); `keep_out`: where to write this one's."""
     r, t, rel = ev.residuals(Phi, v, U)
     a = np.abs(t)
     keep = a <= ev.cut
@@ -130,7 +133,11 @@ def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
         p = Phi.shape[1]
         out = Stats(G=Gu.copy(), h=np.zeros(p), count=count, tt=float(tk @ tk), psi2=float(psi @ psi),
                     dpsi=float(np.count_nonzero(inside & keep)), Gu=Gu, Gn=Gn, gpsi=gpsi)
-    if previous is not None:
+    if keep_out is not None:
+        keep_out[:] = keep
+    if previous_keep is not None:
+        out.changed = int(np.count_nonzero(keep != previous_keep))
+    elif previous is not None:
         _, tp, _ = previous.residuals(Phi, v, U)
         out.changed = int(np.count_nonzero(keep != (np.abs(tp) <= previous.cut)))
     if clip is not None:

@@ -55,27 +55,42 @@ def stride_subset(n: int, size: int) -> np.ndarray:
 
 
 # Above this many points the search's sample is taken every (n / size)-th row
-# instead of spread over a sort of x: the sort would cost more than the fit.
+# instead of spread over a sort of x (the sort would cost more than the fit), and
+# y's median and MAD, which only set the units of the scaled problem, come from
+# every (n / SCALE_POINTS)-th row.
 SORT_POINTS = 200_000
+SCALE_POINTS = 100_000
+# A problem whose scaled design, variables and y take at most this many bytes
+# keeps them for all its passes; a larger one builds them block by block.
+KEEP_BYTES = 64 * 2 ** 20
 
 
 class ArrayProblem:
     """The scaled problem of in-memory arrays X (n, d) and y (n,)."""
 
     def __init__(self, X: np.ndarray, y: np.ndarray, terms: np.ndarray, scaling: Scaling,
-                 block: int = BLOCK_ROWS) -> None:
+                 block: int = BLOCK_ROWS, keep: Optional[bool] = None) -> None:
         self.X, self.y, self.terms, self.scaling = X, y, terms, scaling
         self.n = int(y.shape[0])
         self.block = int(block)
-        self.small = self.n <= self.block
+        p, d = terms.shape
+        self.small = (self.n <= self.block or self.n * (p + d + 1) * 8 <= KEEP_BYTES) if keep is None else keep
         self._full: Optional[Tuple[np.ndarray, np.ndarray, np.ndarray]] = None
+        # the rows the last pass kept (one byte a row), so that the next pass
+        # compares with them instead of evaluating the previous solve again
+        self._last: Optional[Evaluation] = None
+        self._keep = np.zeros(self.n, dtype=bool)
+        self._spare = np.zeros(self.n, dtype=bool)
         if self.small:
             U = scaling.u(X)
             self._full = (_engine.design(terms, U), scaling.v(y), U)
 
     def _blocks(self):
         if self._full is not None:
-            yield self._full
+            Phi, v, U = self._full
+            for lo in range(0, self.n, self.block):
+                hi = min(self.n, lo + self.block)
+                yield Phi[lo:hi], v[lo:hi], U[lo:hi]
             return
         for lo in range(0, self.n, self.block):
             hi = min(self.n, lo + self.block)
@@ -85,13 +100,19 @@ class ArrayProblem:
     def __call__(self, ev: Evaluation, previous: Optional[Evaluation] = None, variance: bool = False,
                  clip: Optional[float] = None) -> Stats:
         total: Optional[Stats] = None
+        known = previous is not None and previous is self._last
+        out, lo = self._spare, 0
         for Phi, v, U in self._blocks():
-            part = block_stats(Phi, v, U, ev, previous, variance, clip)
+            hi = lo + v.shape[0]
+            part = block_stats(Phi, v, U, ev, previous, variance, clip,
+                               previous_keep=self._keep[lo:hi] if known else None, keep_out=out[lo:hi])
+            lo = hi
             if total is None:
                 total = part
             else:
                 total += part
         assert total is not None
+        self._spare, self._keep, self._last = self._keep, out, ev
         return total
 
     def raw_rows(self, index: np.ndarray):
@@ -112,10 +133,8 @@ class ArrayProblem:
         return spread_subset(self.scaling.u(self.X), size)
 
     def tolerance(self) -> float:
-        """The search's band, from every scaled y."""
-        if self._full is not None:
-            return _engine.tolerance(self._full[1])
-        return _engine.tolerance(self.scaling.v(self.y))
+        """The search's band, from the MAD of every scaled y."""
+        return _engine.tolerance_of_mad(self.scaling.v_mad)
 
     def inliers(self, ev: Evaluation) -> np.ndarray:
         out = np.empty(self.n, dtype=bool)

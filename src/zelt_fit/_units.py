@@ -21,6 +21,7 @@ class Scaling:
     x_scale: np.ndarray
     y_center: float
     y_scale: float
+    v_mad: float = 1.0      # the median absolute deviation of the scaled y
 
     def u(self, X: np.ndarray) -> np.ndarray:
         """Scaled variables of X (n, d), as a (n, d) array."""
@@ -60,12 +61,12 @@ class Scaling:
         return A
 
 
-def _spread(v: np.ndarray, mad: float) -> float:
+def _spread(v: np.ndarray, center: float, mad: float) -> float:
     # MAD first; when more than half the values coincide, the mean absolute
     # deviation; for a constant y, 1 (any positive number divides it).
     if mad > 0:
         return mad
-    mean_dev = float(np.mean(np.abs(v))) if v.size else 0.0
+    mean_dev = float(np.mean(np.abs(v - center))) if v.size else 0.0
     return mean_dev if mean_dev > 0 else 1.0
 
 
@@ -86,10 +87,12 @@ def fit_scaling(X: np.ndarray, y: np.ndarray, center_x: bool, center_y: bool, ma
     # A constant variable is refused before this; a zero spread can only come
     # from a variable used by no term (degree 0 for instance).
     half = np.where(half > 0, half, 1.0)
+    m = mad(y)
     if center_y:
         yc = float(np.median(y))
-        ys = _spread(y - yc, mad(y))
+        ys = _spread(y, yc, m)
     else:
         yc = 0.0
-        ys = _spread(y, float(np.median(np.abs(y))))
-    return Scaling(center.astype(float), half.astype(float), yc, ys)
+        ys = _spread(y, 0.0, float(np.median(np.abs(y))))
+    # the scaled y's own MAD, without forming it: mad((y - c) / s) = mad(y) / s
+    return Scaling(center.astype(float), half.astype(float), yc, ys, m / ys)

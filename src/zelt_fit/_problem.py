@@ -147,10 +147,21 @@ class ArrayProblem:
 
 
 def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, variance, clip) -> Stats:
-    X = x.reshape(x.shape[0], -1).astype(np.float64, copy=False)
-    U = scaling.u(X)
-    return block_stats(_engine.design(terms, U), scaling.v(np.asarray(y, dtype=np.float64)), U, ev,
-                       previous, variance, clip)
+    """One chunk's sums, in blocks of BLOCK_ROWS rows (a block's design stays in cache)."""
+    X = x.reshape(x.shape[0], -1)
+    y = np.asarray(y).ravel()
+    total: Optional[Stats] = None
+    for lo in range(0, max(X.shape[0], 1), BLOCK_ROWS):
+        hi = min(X.shape[0], lo + BLOCK_ROWS)
+        U = scaling.u(X[lo:hi].astype(np.float64, copy=False))
+        v = scaling.v(y[lo:hi].astype(np.float64, copy=False))
+        part = block_stats(_engine.design(terms, U), v, U, ev, previous, variance, clip)
+        if total is None:
+            total = part
+        else:
+            total += part
+    assert total is not None
+    return total
 
 
 def _add(*parts: Stats) -> Stats:

@@ -218,14 +218,15 @@ def consensus_rounds(run: PassFn, cols: Columns, band: Evaluation, first: Option
 
 
 def biweight_start(Phi: np.ndarray, v: np.ndarray, width: int, index: np.ndarray,
-                   c: float = 4.685, max_rounds: int = 100) -> Evaluation:
+                   c: float = 4.685, max_rounds: int = 50) -> Evaluation:
     """Tukey's biweight by reweighted least squares from least squares (scale:
     the normalised MAD of the residuals each round), as an evaluation that
-    keeps the points within CUT of its scales."""
+    keeps the points within CUT of its scales. Only a start: the consensus
+    rounds that follow settle the set, so the coefficients need not be polished."""
     b = _engine.least_squares(Phi, v)
     for _ in range(max_rounds):
         r = v - Phi @ b
-        s = 1.4826 * float(np.median(np.abs(r - np.median(r))))
+        s = 1.4826 * _engine.mad(r)
         if not s > 0:
             break
         t = r / (c * s)
@@ -234,7 +235,7 @@ def biweight_start(Phi: np.ndarray, v: np.ndarray, width: int, index: np.ndarray
             break
         sw = np.sqrt(w)
         new = _engine.least_squares(Phi * sw[:, None], v * sw)
-        done = float(np.max(np.abs(new - b))) <= 1e-10 * (1.0 + float(np.max(np.abs(new))))
+        done = float(np.max(np.abs(new - b))) <= 1e-6 * (1.0 + float(np.max(np.abs(new))))
         b = new
         if done:
             break

@@ -10,7 +10,7 @@ from typing import Optional
 
 import numpy as np
 
-__all__ = ["Evaluation", "Stats", "ArrayRows", "block_stats", "variance_basis", "relative_scale"]
+__all__ = ["Evaluation", "Stats", "block_stats", "variance_basis", "relative_scale"]
 
 # Rows per block of a pass: large enough that NumPy's per-call cost vanishes,
 # small enough that a block's design stays in cache.
@@ -151,24 +151,3 @@ def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
         out.z1, out.z2 = float(z.sum()), float(z @ z)
     return out
 
-
-class ArrayRows:
-    """The rows of an in-memory scaled problem; a call is one pass, summed
-    over blocks of BLOCK_ROWS rows."""
-
-    def __init__(self, Phi: np.ndarray, v: np.ndarray, U: np.ndarray, block: int = BLOCK_ROWS) -> None:
-        self.Phi, self.v, self.U, self.block = Phi, v, U, int(block)
-
-    def __call__(self, ev: Evaluation, previous: Optional[Evaluation] = None, variance: bool = False,
-                 clip: Optional[float] = None) -> Stats:
-        n = self.v.shape[0]
-        total: Optional[Stats] = None
-        for lo in range(0, max(n, 1), self.block):
-            hi = min(n, lo + self.block)
-            part = block_stats(self.Phi[lo:hi], self.v[lo:hi], self.U[lo:hi], ev, previous, variance, clip)
-            if total is None:
-                total = part
-            else:
-                total += part
-        assert total is not None
-        return total

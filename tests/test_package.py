@@ -66,6 +66,16 @@ def test_public_names_have_numpydoc_docstrings_and_signatures():
                 assert inspect.getdoc(member), f"{cls.__name__}.{attr}"
 
 
+def test_docstring_examples_run():
+    import doctest
+    import importlib
+
+    for name in ("zelt_fit", "zelt_fit._fit", "zelt_fit._result", "zelt_fit._estimator", "zelt_fit._terms",
+                 "zelt_fit._engine"):
+        result = doctest.testmod(importlib.import_module(name), optionflags=doctest.NORMALIZE_WHITESPACE)
+        assert result.failed == 0, name
+
+
 def test_version_comes_from_the_distribution_and_the_package_is_typed():
     from importlib.metadata import version
 

@@ -87,10 +87,10 @@ class RobustPolynomialRegressor:
     >>> y = 1.0 + X[:, 0] - 0.5 * X[:, 0] * X[:, 1] + rng.normal(0.0, 0.05, 200)
     >>> y[:30] -= 10.0
     >>> model = RobustPolynomialRegressor(degree=2).fit(X, y)
-    >>> int((~model.inlier_mask_).sum())
-    30
-    >>> round(model.score(X[30:], y[30:]), 3)
-    0.999
+    >>> bool(model.inlier_mask_[:30].any())            # the corrupted samples flagged
+    False
+    >>> model.score(X[30:], y[30:]) > 0.99
+    True
     """
 
     def __init__(self, degree: int = 2, *, basis: str = "total", random_state: Any = 42,

@@ -20,11 +20,11 @@ venv-demo: $(VENV)/.demo-installed
 
 $(VENV)/.demo-installed: requirements-demo.txt
 	@test -x $(PY) || "$$(scripts/find-python39)" -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q -r requirements-demo.txt
 	@touch $@
 
 $(VENV)/.deps-installed: requirements-dev.txt requirements-demo.txt $(VENV)/.demo-installed
-	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q -r requirements-dev.txt
 	@touch $@
 

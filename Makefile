@@ -18,24 +18,31 @@ BUILD_DIR  := build/release
 venv: $(VENV)/.deps-installed
 venv-demo: $(VENV)/.demo-installed
 
-$(VENV)/.demo-installed: requirements-demo.txt
+$(VENV)/.build-installed: requirements-build.txt
 	@test -x $(PY) || "$$(scripts/find-python39)" -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-build.txt
+	@touch $@
+
+# The runtime and matplotlib install while the module compiles (the build needs
+# only the back-end): a first demo on a fresh clone waits for the compiler alone.
+$(VENV)/.demo-installed: requirements-demo.txt $(VENV)/.build-installed
 	$(PY) -m pip install -q -r requirements-demo.txt
 	@touch $@
 
-$(VENV)/.deps-installed: requirements-dev.txt requirements-demo.txt $(VENV)/.demo-installed
+$(VENV)/.deps-installed: requirements-dev.txt requirements-demo.txt requirements-build.txt $(VENV)/.demo-installed
+	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q -r requirements-dev.txt
 	@touch $@
 
 INSTALL = $(PY) -m pip install -q --no-build-isolation --no-deps . \
-	    -Cbuild-dir=$(BUILD_DIR) -Ccmake.define.ZELT_WERROR=$(ZELT_WERROR)
+	    --config-settings=build-dir=$(BUILD_DIR) --config-settings=cmake.define.ZELT_WERROR=$(ZELT_WERROR)
 
 build: venv
 	$(INSTALL)
 
-build-demo: venv-demo
-	$(INSTALL)
+build-demo: $(VENV)/.build-installed
+	@$(MAKE) --no-print-directory $(VENV)/.demo-installed & deps=$$!; \
+	$(INSTALL); built=$$?; wait $$deps && exit $$built
 
 # ZELT_BUILD_DIR: the build tree in which the suite builds and runs the native
 # checks (tests/native, through ctest), so that they share the module's flags.

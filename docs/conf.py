@@ -17,7 +17,6 @@ version = release
 extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.autosummary",
-    "sphinx.ext.mathjax",
     "numpydoc",
     "sphinx_gallery.gen_gallery",
     "myst_parser",

@@ -6,12 +6,11 @@ zelt demo: robust polynomial fitting of generated sensor readings with gross out
 Part 1 fits a cubic calibration curve (a sensor's output in millivolts against
 temperature in degrees Celsius) four ways: zelt_core's least squares and
 penalised least squares, its tournament MCMC search alone, and zelt_fit's
-robust_polyfit (the search followed by a least-squares refit of its consensus
-set). It prints a table per method and saves a plot: the fits over the data,
+robust_polyfit (the search followed by the refit of its consensus set). It prints a table per method and saves a plot: the fits over the data,
 and below them each fit's distance from the true curve.
 Part 2 fits a surface in two variables with robust_polyfit.
 
-    python examples/demo.py [--n 200] [--outliers 0.2] [--seed 7] [--out demo_fit.png]
+Run it as ``python examples/demo.py [--n 200] [--outliers 0.2] [--seed 7] [--out demo_fit.png]``.
 """
 from __future__ import annotations
 

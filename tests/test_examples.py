@@ -7,7 +7,6 @@ import pathlib
 import subprocess
 import sys
 
-import numpy as np
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent

@@ -222,7 +222,8 @@ def choose_degree(run, terms: np.ndarray, basis: str, band: Evaluation, top_s1: 
     degrees = term_degrees(terms, basis)
     top = int(degrees.max())
     width = terms.shape[0]
-    first = run(band)
+    # the sums of the start's pass, made by the top candidate's rounds already
+    first = top_s1.first if top_s1.first is not None else run(band)
     sigma = top_s1.sigma if top_s1.sigma > 0 else 1e-300
     cands = {}
     for deg in range(top, -1, -1):

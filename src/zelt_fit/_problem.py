@@ -115,10 +115,6 @@ class ArrayProblem:
         self._spare, self._keep, self._last = self._keep, out, ev
         return total
 
-    def raw_rows(self, index: np.ndarray):
-        """x (m, d) and y (m,) of some rows, in the original units."""
-        return self.X[index], self.y[index]
-
     def rows(self, index: np.ndarray):
         """(Phi, v, U) of some rows."""
         U = self.scaling.u(self.X[index])
@@ -200,12 +196,6 @@ class DaskProblem:
             parts = [dask.delayed(_add, pure=True)(*parts[i:i + 8]) for i in range(0, len(parts), 8)]
         (total,) = dask.compute(parts[0])
         return total
-
-    def raw_rows(self, index: np.ndarray):
-        import dask
-
-        xs, ys = dask.compute(self.x[index], self.y[index])
-        return np.asarray(xs, dtype=np.float64).reshape(len(index), -1), np.asarray(ys, dtype=np.float64)
 
     def rows(self, index: np.ndarray):
         import dask

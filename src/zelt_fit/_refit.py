@@ -184,6 +184,7 @@ class Stage1:
     rounds: int
     rss: float
     clipped: float = float("nan")   # sum of min((r / clip)^2, CUT^2) at coef, when asked
+    first: Optional[Stats] = None   # the full-width sums of the start's pass
 
 
 def consensus_rounds(run: PassFn, cols: Columns, band: Evaluation, first: Optional[Stats] = None,
@@ -191,7 +192,8 @@ def consensus_rounds(run: PassFn, cols: Columns, band: Evaluation, first: Option
     """Stage 1: least squares on the band, the set redrawn at CUT scales until
     stable. `first`: the band's sums when a pass has made them already."""
     p = cols.p
-    st = cols.cut(first if first is not None else run(band))
+    start_stats = first if first is not None else run(band)
+    st = cols.cut(start_stats)
     rounds = 0 if first is not None else 1
     ev = band
     if st.count < p:
@@ -207,13 +209,13 @@ def consensus_rounds(run: PassFn, cols: Columns, band: Evaluation, first: Option
         # A perfect fit of the set leaves s = 0: keep the points it passes through.
         new = Evaluation(cols.pad(b), CUT * s if s > 0 else 1e-300)
         if rounds >= max_rounds:
-            return Stage1(new.coef, ev, st.count, s, rounds, rss)
+            return Stage1(new.coef, ev, st.count, s, rounds, rss, first=start_stats)
         nst = run(new, previous=ev, clip=clip)
         rounds += 1
         if nst.count < p:
-            return Stage1(new.coef, ev, st.count, s, rounds, rss)
+            return Stage1(new.coef, ev, st.count, s, rounds, rss, first=start_stats)
         if nst.changed == 0:
-            return Stage1(new.coef, new, nst.count, s, rounds, rss, nst.clipped)
+            return Stage1(new.coef, new, nst.count, s, rounds, rss, nst.clipped, start_stats)
         ev, st = new, cols.cut(nst)
 
 

@@ -330,10 +330,3 @@ class PolyFit:
         from ._plot import plot_fit
 
         return plot_fit(self, ax=ax, level=level, n_grid=n_grid, data=data)
-
-    # -- pickling: plain attributes only ----------------------------------------
-    def __getstate__(self) -> dict:
-        return dict(self.__dict__)
-
-    def __setstate__(self, state: dict) -> None:
-        self.__dict__.update(state)

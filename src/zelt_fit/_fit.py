@@ -9,7 +9,8 @@ import numpy as np
 from . import _checks, _engine
 from ._passes import Evaluation
 from ._problem import SCALE_POINTS, SORT_POINTS, ArrayProblem, DaskProblem, is_dask, stride_subset
-from ._refit import Columns, Penalty, Stage1, best_start, biweight_start, consensus_rounds, robust_refit
+from ._sest import m_scale, s_estimate
+from ._refit import CUT, Columns, Penalty, Stage1, best_start, biweight_start, consensus_rounds, robust_refit
 from ._result import PolyFit
 from ._terms import as_terms, is_closed, polynomial_terms
 from ._units import fit_scaling
@@ -262,8 +263,12 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     # and a second start from the biweight on the same points
     band = Evaluation(found.coef, problem.tolerance() if tolerance is None else tolerance)
     starts = [band, biweight_start(Phi_s, v_s, p, np.arange(p))]
+    high = s_estimate(Phi_s, v_s, int(seed))
+    if high is not None:
+        starts.append(Evaluation(high.coef, CUT * high.scale if high.scale > 0 else 1e-300))
     cols = Columns(np.arange(p), p, penalty)
-    chosen_start, s1, crit = best_start(problem, cols, starts)
+    sample_scale = lambda coef: float(m_scale(v_s - Phi_s @ coef)[0])  # noqa: E731
+    chosen_start, s1, crit = best_start(problem, cols, starts, sample_scale)
     table = None
     if auto:
         degree, cols, s1, table = choose_degree(problem, terms, basis_name, starts[chosen_start], s1, penalty, n)
@@ -283,9 +288,9 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
         else:   # the search's sample, already on the client
             _, t, _ = refit.final.residuals(Phi_s, v_s, U_s)
             xs = problem.scaling.x_center[0] + problem.scaling.x_scale[0] * U_s[:, 0]
-            plot = (xs, problem.scaling.y_center + problem.scaling.y_scale * v_s, np.abs(t) <= refit.final.cut)
+            plot = (xs, problem.scaling.y_center + problem.scaling.y_scale * v_s, refit.final.keeps(np.abs(t)))
     return _finish(chosen, degree, basis_name, names, problem.scaling, refit, found_chosen, slope, curvature,
-                   inliers, n, d, plot, table, ("search band", "biweight")[chosen_start])
+                   inliers, n, d, plot, table, ("search band", "biweight", "S-estimate")[chosen_start])
 
 
 def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_points, search) -> PolyFit:

@@ -42,12 +42,20 @@ class Evaluation:
     """What a pass evaluates at every row: residual r = v - phi'coef,
     standardised t = r / rel with rel = exp(Q'g / 2) (1 without a variance
     model), the point kept when |t| <= cut, and its weight: 1 / rel^2, times
-    min(1, huber / |t|) in the Huber rounds."""
+    min(1, huber / |t|) in the Huber rounds, or times Tukey's bisquare weight
+    (1 - (t / bisquare)^2)^2 in the final M-step (whose points are those with
+    |t| < bisquare, a weight above 0)."""
 
     coef: np.ndarray
     cut: float
     g: Optional[np.ndarray] = None
     huber: Optional[float] = None
+    bisquare: Optional[float] = None
+    tuning: float = 4.6850649        # c of the bisquare: bisquare / tuning is the scale
+
+    def keeps(self, a: np.ndarray) -> np.ndarray:
+        """The kept rows among standardised residuals of absolute value a."""
+        return a < self.bisquare if self.bisquare is not None else a <= self.cut
 
     def residuals(self, Phi: np.ndarray, v: np.ndarray, U: np.ndarray):
         r = v - Phi @ self.coef
@@ -69,6 +77,7 @@ class Stats:
     changed: int = 0                 # rows kept here but not by the previous evaluation, or the reverse
     psi2: float = 0.0                # sum over kept rows of psi(t / s)^2 (Huber rounds)
     dpsi: float = 0.0                # sum over kept rows of psi'(t / s)
+    dpsi2: float = 0.0               # sum over kept rows of psi'(t / s)^2
     QQ: Optional[np.ndarray] = None  # variance model: sum Q Q', sum Q z, sum z, sum z^2, z = log r^2
     Qz: Optional[np.ndarray] = None
     z1: float = 0.0
@@ -87,6 +96,7 @@ class Stats:
         self.changed += other.changed
         self.psi2 += other.psi2
         self.dpsi += other.dpsi
+        self.dpsi2 += other.dpsi2
         self.z1 += other.z1
         self.z2 += other.z2
         self.clipped += other.clipped
@@ -109,6 +119,11 @@ def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
     they are not evaluated again); `keep_out`: where to write this one's."""
     r, t, rel = ev.residuals(Phi, v, U)
     a = np.abs(t)
+    if ev.bisquare is not None:
+        keep = ev.keeps(a)
+        out = _bisquare_stats(Phi, v, t, rel, keep, ev)
+        return _finish_block(out, Phi, v, U, r, keep, previous, variance, clip, cut_clip,
+                             previous_keep, keep_out)
     keep = a <= ev.cut
     w = keep.astype(np.float64)
     if rel is not None:
@@ -133,13 +148,42 @@ def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
         p = Phi.shape[1]
         out = Stats(G=Gu.copy(), h=np.zeros(p), count=count, tt=float(tk @ tk), psi2=float(psi @ psi),
                     dpsi=float(np.count_nonzero(inside & keep)), Gu=Gu, Gn=Gn, gpsi=gpsi)
+    return _finish_block(out, Phi, v, U, r, keep, previous, variance, clip, cut_clip,
+                         previous_keep, keep_out)
+
+
+def _bisquare_stats(Phi: np.ndarray, v: np.ndarray, t: np.ndarray, rel: Optional[np.ndarray],
+                    keep: np.ndarray, ev: Evaluation) -> Stats:
+    """The sums of one round of the final M-step: the weighted normal equations
+    of the next reweighted least-squares solve, and for the covariance the
+    matrix over the kept points and the sums of psi^2, psi' and psi'^2 at
+    u = t / scale (psi(u) = u (1 - (u/c)^2)^2)."""
+    assert ev.bisquare is not None
+    q = np.where(keep, t / ev.bisquare, 0.0)
+    q2 = q * q
+    wb = np.where(keep, (1.0 - q2) ** 2, 0.0)
+    inv = 1.0 if rel is None else 1.0 / (rel * rel)
+    PT = Phi.T
+    Pw = PT * (wb * inv)
+    Gu = (PT * (keep * inv)) @ Phi
+    u = q * ev.tuning
+    psi = u * wb
+    dpsi = np.where(keep, (1.0 - q2) * (1.0 - 5.0 * q2), 0.0)
+    tk = np.where(keep, t, 0.0)
+    return Stats(G=Pw @ Phi, h=Pw @ v, vv=float((wb * inv) @ (v * v)), count=int(np.count_nonzero(keep)),
+                 tt=float(tk @ tk), psi2=float(psi @ psi), dpsi=float(dpsi.sum()), dpsi2=float(dpsi @ dpsi),
+                 Gu=Gu)
+
+
+def _finish_block(out: Stats, Phi, v, U, r, keep, previous, variance, clip, cut_clip,
+                  previous_keep, keep_out) -> Stats:
     if keep_out is not None:
         keep_out[:] = keep
     if previous_keep is not None:
         out.changed = int(np.count_nonzero(keep != previous_keep))
     elif previous is not None:
         _, tp, _ = previous.residuals(Phi, v, U)
-        out.changed = int(np.count_nonzero(keep != (np.abs(tp) <= previous.cut)))
+        out.changed = int(np.count_nonzero(keep != previous.keeps(np.abs(tp))))
     if clip is not None:
         with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
             q = np.minimum(np.abs(r) / clip, cut_clip)

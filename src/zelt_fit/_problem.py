@@ -137,7 +137,7 @@ class ArrayProblem:
         lo = 0
         for Phi, v, U in self._blocks():
             _, t, _ = ev.residuals(Phi, v, U)
-            out[lo:lo + v.shape[0]] = np.abs(t) <= ev.cut
+            out[lo:lo + v.shape[0]] = ev.keeps(np.abs(t))
             lo += v.shape[0]
         return out
 
@@ -172,7 +172,7 @@ def _chunk_inliers(x: np.ndarray, y: np.ndarray, terms, scaling, ev) -> np.ndarr
     U = scaling.u(X)
     v = scaling.v(np.asarray(y, dtype=np.float64).ravel())
     _, t, _ = ev.residuals(_engine.design(terms, U), v, U)
-    return np.abs(t) <= ev.cut
+    return ev.keeps(np.abs(t))
 
 
 class DaskProblem:

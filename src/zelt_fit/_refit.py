@@ -46,6 +46,7 @@ from scipy.special import ndtr
 
 from . import _engine
 from ._passes import Evaluation, Stats
+from ._sest import C_MM
 
 __all__ = ["Penalty", "Refit", "Stage1", "Columns", "consensus_rounds", "robust_refit", "biweight_start",
            "best_start", "CUT", "HUBER_K"]
@@ -55,6 +56,8 @@ HUBER_K = 1.345
 VARIANCE_ALPHA = 1e-3
 MAX_ROUNDS = 30
 MAX_HUBER_ROUNDS = 50
+MAX_MM_ROUNDS = 100
+MM_TOL = 1e-10
 # The Huber rounds stop when no coefficient moves by more than this share of
 # its own size (plus the size of the scaled problem's unit).
 HUBER_TOL = 1e-9
@@ -247,11 +250,12 @@ def biweight_start(Phi: np.ndarray, v: np.ndarray, width: int, index: np.ndarray
     return Evaluation(full, CUT * s if s > 0 else np.inf)
 
 
-def best_start(run: PassFn, cols: Columns, starts) -> tuple:
+def best_start(run: PassFn, cols: Columns, starts, scale_of: Callable[[np.ndarray], float]) -> tuple:
     """Stage 1 from every start; the index of the one whose solve leaves the
-    least sum of min(r^2 / s^2, CUT^2), s the least of their scales, and its
-    Stage1. A start whose points are those of a set found already gives that
-    set again and is not run."""
+    least robust scale of the residuals (`scale_of`, an M-scale on the
+    search's points, which bad leverage points cannot lower), its Stage1 and
+    every start's scale. A start whose points are those of a set found
+    already gives that set again and is not run."""
     first = consensus_rounds(run, cols, starts[0])
     results = [first]
     for ev in starts[1:]:
@@ -264,10 +268,8 @@ def best_start(run: PassFn, cols: Columns, starts) -> tuple:
         results.append(first if np.array_equal(other.coef, first.coef) else other)
     if all(r is first for r in results):
         return 0, first, [float("nan")] * len(results)
-    sigma = min(r.sigma for r in results)
-    sigma = sigma if sigma > 0 else 1e-300
-    crit = [run(Evaluation(r.coef, np.inf), clip=sigma).clipped for r in results]
-    best = int(np.argmin(crit))
+    crit = [scale_of(r.coef) for r in results]
+    best = int(np.argmin([c if np.isfinite(c) else np.inf for c in crit]))
     return best, results[best], crit
 
 
@@ -327,6 +329,26 @@ def _covariance(st: Stats, b: np.ndarray, cols: Columns):
     return cov, float(np.sqrt(sigma2)), dof
 
 
+def _mm_covariance(st: Stats, cols: Columns, scale: float):
+    """Covariance of the bisquare M-step at a held scale s, over its m points
+    (weight above 0), as statsmodels' RLM computes its H1 form:
+    K^2 s^2 [sum psi^2 / (m - p)] / [mean psi']^2 (Phi'V^-1 Phi)^-1 with
+    K = 1 + p/m var(psi') / mean(psi')^2, psi at u = t / s; V the modelled
+    noise variances. Points of weight 0 (the outliers, bad leverage points
+    among them) leave the matrix: they carry no information on the fit."""
+    m, p = st.count, cols.p
+    dof = float(m - p)
+    mean_d = st.dpsi / m if m else float("nan")
+    if not mean_d > 0 or dof <= 0:
+        return np.full((p, p), np.nan), float("nan"), dof
+    var_d = max(st.dpsi2 / m - mean_d * mean_d, 0.0)
+    K = 1.0 + p / m * var_d / (mean_d * mean_d)
+    sigma2 = K * K * scale * scale * (st.psi2 / dof) / (mean_d * mean_d)
+    assert st.Gu is not None
+    cov = np.linalg.pinv(0.5 * (st.Gu + st.Gu.T), hermitian=True)
+    return cov, float(np.sqrt(sigma2)), dof
+
+
 def _huber_step(st: Stats, b: np.ndarray, cols: Columns) -> np.ndarray:
     """Newton's step for Huber's estimating equation sum psi(t) phi / rel = 0
     at fixed scale: b + Gn^-1 gpsi, Gn over the points inside Huber's corner.
@@ -363,20 +385,21 @@ def robust_refit(run: PassFn, cols: Columns, band: Evaluation, stage1: Optional[
     vst = run(ev, variance=True)
     rounds += 1
     g = _variance_model(vst, p)
-    ev = Evaluation(s1.coef, CUT * s, g, HUBER_K * s)
+    # the bisquare M-step at the held scale, by reweighted least squares
+    c = C_MM * s
+    ev = Evaluation(s1.coef, c, g, bisquare=c, tuning=C_MM)
     st = cols.cut(run(ev))
     rounds += 1
-    for _ in range(MAX_HUBER_ROUNDS):
+    for _ in range(MAX_MM_ROUNDS):
         if st.count < p:
             break
-        new_b = cols.pad(_huber_step(st, ev.coef[cols.index], cols))
-        s = float(np.sqrt(st.tt / max(st.count - p, 1) / KAPPA))
+        new_b = cols.pad(cols.solve(st))
         moved = float(np.max(np.abs(new_b - ev.coef)))
-        ev = Evaluation(new_b, CUT * s, g, HUBER_K * s)
+        ev = Evaluation(new_b, c, g, bisquare=c, tuning=C_MM)
         st = cols.cut(run(ev))
         rounds += 1
-        if moved <= HUBER_TOL * (1.0 + float(np.max(np.abs(new_b)))):
+        if moved <= MM_TOL * (1.0 + float(np.max(np.abs(new_b)))):
             break
     b = ev.coef[cols.index]
-    cov, sigma, dof = _covariance(st, b, cols)
+    cov, sigma, dof = _mm_covariance(st, cols, s)
     return Refit(b, ev, st.count, rounds, cov, sigma, dof, g is not None, s)

@@ -1,0 +1,187 @@
+"""The high-breakdown start: an S-estimate of regression by fast-S.
+
+An S-estimate minimises an M-scale of the residuals: the s that solves
+mean(rho(r_i / s)) = B, with Tukey's bisquare rho(t) = 1 - (1 - (t/c)^2)^3
+(1 beyond c). With B = 1/2 and c = 1.5476 the scale is consistent for Gaussian
+noise and no set of fewer than half the points can make it small: points far
+out in x that lie on a wrong curve (bad leverage points) pull least squares,
+Huber's and the biweight's M-estimates, but they cannot lower this scale.
+
+Fast-S (Salibian-Barrera and Yohai, 2006): many elemental subsets of p points,
+each solved exactly and improved by a few reweighted least-squares steps (the
+weights of the S-objective, (1 - (t/c)^2)^2), the candidates ranked by the
+scale of their residuals; the best few are iterated to convergence and the
+one of least scale is the estimate. Everything runs on the search's points
+(at most a few thousand), every candidate at once as array operations.
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Optional
+
+import numpy as np
+
+__all__ = ["SEstimate", "s_estimate", "m_scale", "bisquare_rho", "C_S", "B_S", "C_MM"]
+
+# bisquare tuning of the scale: E rho(Z) = B_S for a standard normal Z, so the
+# scale breaks down only when half the points are wrong
+C_S = 1.5476450
+B_S = 0.5
+# bisquare tuning of the final M-step: 95 % efficiency at Gaussian noise
+C_MM = 4.6850649
+
+# elemental subsets drawn, candidates kept after the first steps, the steps
+# each candidate gets before the ranking
+SUBSETS = 500
+MIN_SUBSETS = 50
+KEEP = 3
+FIRST_STEPS = 2
+MAX_STEPS = 100
+# the candidates are screened on at most this many of the points (spread over
+# them); the best are polished on all of them
+SCREEN_POINTS = 500
+TOL = 1e-9
+
+
+def bisquare_rho(t: np.ndarray, c: float) -> np.ndarray:
+    """Tukey's bisquare rho, scaled to 1 at |t| >= c."""
+    u = t * (1.0 / c)
+    u = 1.0 - np.minimum(u * u, 1.0)
+    return 1.0 - u * u * u
+
+
+def _weights(t: np.ndarray, c: float) -> np.ndarray:
+    """psi(t) / t of the bisquare (up to a constant): (1 - (t/c)^2)^2 inside c."""
+    u = t * (1.0 / c)
+    u = 1.0 - np.minimum(u * u, 1.0)
+    return u * u
+
+
+def m_scale(R: np.ndarray, c: float = C_S, b: float = B_S, s0: Optional[np.ndarray] = None,
+            iterations: int = 500, tol: float = 1e-10) -> np.ndarray:
+    """The M-scale of each row of residuals R (k, m): s with mean rho(r / s) = b,
+    by the fixed point s^2 <- s^2 mean(rho(r / s)) / b (monotone, from the
+    normalised MAD). A row with more than (1 - b) m zero residuals has scale 0."""
+    R = np.atleast_2d(R)
+    A = np.abs(R)
+    s = np.median(A, axis=1) / 0.6744897501960817 if s0 is None else np.array(s0, dtype=float, copy=True)
+    bad = ~(s > 0)
+    if np.any(bad):
+        # the MAD is 0 when half the residuals are: start from the mean instead
+        s[bad] = np.mean(A[bad], axis=1) / 0.6744897501960817
+    active = np.flatnonzero(s > 0)
+    for _ in range(iterations):
+        if active.size == 0:
+            break
+        sa = s[active]
+        new = sa * np.sqrt(np.mean(bisquare_rho(A[active] / sa[:, None], c), axis=1) / b)
+        s[active] = new
+        active = active[np.abs(new - sa) > tol * new]
+    return s
+
+
+@dataclass
+class SEstimate:
+    """coef: the S-estimate's coefficients; scale: its M-scale on the points;
+    subsets: elemental subsets that gave a determined solve."""
+
+    coef: np.ndarray
+    scale: float
+    subsets: int
+
+
+def _solve_weighted(Phi: np.ndarray, v: np.ndarray, W: np.ndarray) -> np.ndarray:
+    """Weighted least squares for each row of weights W (k, m) at once; a
+    singular weighted system keeps its row's previous solve (NaN)."""
+    PW = W[:, :, None] * Phi[None, :, :]                     # (k, m, p)
+    G = np.einsum("kmi,mj->kij", PW, Phi, optimize=True)     # (k, p, p)
+    h = np.einsum("kmi,m->ki", PW, v, optimize=True)
+    out = np.full(h.shape, np.nan)
+    # eigen-decomposition per candidate: a clear test of rank, cheap at these sizes
+    lam, V = np.linalg.eigh(G)
+    ok = lam[:, 0] > np.maximum(lam[:, -1], 0.0) * 1e-12
+    if np.any(ok):
+        Vo = V[ok]
+        coord = np.einsum("kij,ki->kj", Vo, h[ok]) / lam[ok]
+        out[ok] = np.einsum("kij,kj->ki", Vo, coord)
+    return out
+
+
+def _screen(Phi: np.ndarray, v: np.ndarray, B: np.ndarray, steps: int, c: float, b: float) -> np.ndarray:
+    """`steps` reweighted least-squares steps of the S-objective for every
+    candidate row of B, each at a one-step approximation of its scale (the
+    normalised MAD moved once towards the M-scale), as fast-S screens them."""
+    for _ in range(steps):
+        R = v[None, :] - B @ Phi.T
+        s0 = np.median(np.abs(R), axis=1) / 0.6744897501960817
+        pos = s0 > 0
+        if not np.any(pos):
+            break
+        s = s0[pos] * np.sqrt(np.mean(bisquare_rho(R[pos] / s0[pos, None], c), axis=1) / b)
+        new = _solve_weighted(Phi, v, _weights(R[pos] / s[:, None], c))
+        good = np.all(np.isfinite(new), axis=1)
+        B[np.flatnonzero(pos)[good]] = new[good]
+    return B
+
+
+def _polish(Phi: np.ndarray, v: np.ndarray, beta: np.ndarray, c: float, b: float):
+    """Reweighted least-squares steps of the S-objective from beta to
+    convergence, the scale re-solved before each; returns (beta, scale)."""
+    s = float(m_scale(v - Phi @ beta, c, b)[0])
+    for _ in range(MAX_STEPS):
+        if not s > 0:
+            break
+        r = v - Phi @ beta
+        new = _solve_weighted(Phi, v, _weights(r / s, c)[None, :])[0]
+        if not np.all(np.isfinite(new)):
+            break
+        moved = float(np.max(np.abs(new - beta)))
+        beta = new
+        s = float(m_scale(v - Phi @ beta, c, b, s0=np.array([s]))[0])
+        if moved <= TOL * (1.0 + float(np.max(np.abs(beta)))):
+            break
+    return beta, s
+
+
+def subset_count(p: int, share: float = 0.3, miss: float = 1e-3) -> int:
+    """Elemental subsets for a chance of at most `miss` that none is free of a
+    `share` of wrong points: log(miss) / log(1 - (1 - share)^p), within
+    [MIN_SUBSETS, SUBSETS]."""
+    clean = (1.0 - share) ** p
+    need = np.log(miss) / np.log1p(-clean) if clean < 1.0 else 1.0
+    return int(min(SUBSETS, max(MIN_SUBSETS, np.ceil(need))))
+
+
+def s_estimate(Phi: np.ndarray, v: np.ndarray, seed: int, subsets: Optional[int] = None,
+               c: float = C_S, b: float = B_S) -> Optional[SEstimate]:
+    """Fast-S on the rows of Phi (m, p) and v (m,). The elemental subsets come
+    from a generator seeded by `seed`, so the estimate is a pure function of
+    the data and the seed. None when no subset determines the coefficients."""
+    m, p = Phi.shape
+    if m <= p:
+        return None
+    subsets = subset_count(p) if subsets is None else int(subsets)
+    rng = np.random.default_rng([int(seed) & 0xFFFFFFFFFFFFFFFF, 0x53455354])
+    # subsets drawn with replacement; those with a repeated row are dropped
+    idx = rng.integers(0, m, size=(subsets, p))
+    srt = np.sort(idx, axis=1)
+    idx = idx[np.all(np.diff(srt, axis=1) > 0, axis=1)] if p > 1 else idx
+    if idx.shape[0] == 0:
+        return None
+    A = Phi[idx]                                             # (k, p, p)
+    U, S, Vt = np.linalg.svd(A)
+    ok = S[:, -1] > S[:, 0] * 1e-10
+    if not np.any(ok):
+        return None
+    U, S, Vt, idx = U[ok], S[ok], Vt[ok], idx[ok]
+    rhs = v[idx]
+    B = np.einsum("kji,kj->ki", Vt, np.einsum("kji,kj->ki", U, rhs) / S)
+    # screen on a spread subset of at most SCREEN_POINTS rows
+    screen = np.arange(m) if m <= SCREEN_POINTS else np.linspace(0, m - 1, SCREEN_POINTS).round().astype(np.int64)
+    Ps, vs = Phi[screen], v[screen]
+    B = _screen(Ps, vs, B, FIRST_STEPS, c, b)
+    s = m_scale(vs[None, :] - B @ Ps.T, c, b, iterations=30, tol=1e-4)
+    order = np.argsort(np.where(np.isfinite(s), s, np.inf), kind="stable")[:KEEP]
+    polished = [_polish(Phi, v, B[k].copy(), c, b) for k in order]
+    k = int(np.argmin([sc if np.isfinite(sc) else np.inf for _, sc in polished]))
+    return SEstimate(polished[k][0], polished[k][1], int(idx.shape[0]))

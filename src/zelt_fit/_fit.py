@@ -9,7 +9,7 @@ import numpy as np
 from . import _checks, _engine
 from ._passes import Evaluation
 from ._problem import SCALE_POINTS, SORT_POINTS, ArrayProblem, DaskProblem, is_dask, stride_subset
-from ._sest import m_scale, s_estimate
+from ._sest import m_scale_one, s_estimate
 from ._refit import CUT, Columns, Penalty, Stage1, best_start, biweight_start, consensus_rounds, robust_refit
 from ._result import PolyFit
 from ._terms import as_terms, is_closed, polynomial_terms
@@ -243,6 +243,29 @@ def choose_degree(run, terms: np.ndarray, basis: str, band: Evaluation, top_s1: 
     return best, cands[best][0], cands[best][1], table
 
 
+def min_set(n: int) -> int:
+    """Fewest points a fit may rest on: half of them. A smaller set is a
+    collapse (a few points fitted exactly), not a consensus."""
+    return (n + 1) // 2
+
+
+def _from_s_estimate(problem, cols: Columns, band: Evaluation, Phi_s, v_s, seed, penalty, refit):
+    """The refit from the S-estimate of the chosen columns alone, for a fit
+    whose set fell below half the points; a clear error if that falls too."""
+    n = problem.n
+    high = s_estimate(Phi_s[:, cols.index], v_s, int(seed))
+    if high is not None and high.scale > 0:
+        coef = cols.pad(high.coef)
+        count = int(np.count_nonzero(np.abs(v_s - Phi_s @ coef) <= CUT * high.scale))
+        s1 = Stage1(coef, Evaluation(coef, CUT * high.scale), count, high.scale, 0, 0.0)
+        again = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active)
+        if again.n_inliers >= min_set(n):
+            return again
+    raise RuntimeError(f"no robust fit rests on at least half of the {n} points (the best found rests on "
+                       f"{refit.n_inliers}): the data do not determine the {cols.p} coefficients robustly; "
+                       "try a lower degree")
+
+
 def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names, *, seed: int = 42,
                 slope: float = 0.0, curvature: float = 0.0, search_points: int = SEARCH_POINTS,
                 search: Optional[_engine.SearchSettings] = None, auto: bool = False,
@@ -267,12 +290,14 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     if high is not None:
         starts.append(Evaluation(high.coef, CUT * high.scale if high.scale > 0 else 1e-300))
     cols = Columns(np.arange(p), p, penalty)
-    sample_scale = lambda coef: float(m_scale(v_s - Phi_s @ coef)[0])  # noqa: E731
+    sample_scale = lambda coef: m_scale_one(v_s - Phi_s @ coef)  # noqa: E731
     chosen_start, s1, crit = best_start(problem, cols, starts, sample_scale)
     table = None
     if auto:
         degree, cols, s1, table = choose_degree(problem, terms, basis_name, starts[chosen_start], s1, penalty, n)
     refit = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active)
+    if refit.n_inliers < min_set(n):
+        refit = _from_s_estimate(problem, cols, band, Phi_s, v_s, seed, penalty, refit)
     if refit.dof <= 0:
         warnings.warn(f"the consensus set of {refit.n_inliers} points leaves no degrees of "
                       "freedom: standard errors and intervals are undefined (NaN)", RuntimeWarning,

@@ -19,6 +19,8 @@ BLOCK_ROWS = 32768
 # geometric mean: a quadratic in log r^2 extrapolated past the data could
 # otherwise overflow.
 LOG_REL = float(np.log(30.0))
+# tuning of the bisquare criterion of `clip`: 95 % Gaussian efficiency
+RHO_C = 4.6850649
 
 
 def variance_basis(U: np.ndarray) -> np.ndarray:
@@ -109,12 +111,12 @@ class Stats:
 
 def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
                 previous: Optional[Evaluation] = None, variance: bool = False,
-                clip: Optional[float] = None, cut_clip: float = 4.0,
+                clip: Optional[float] = None,
                 previous_keep: Optional[np.ndarray] = None, keep_out: Optional[np.ndarray] = None) -> Stats:
     """The sums of one block of rows. `previous`: count the rows whose
     membership differs from that evaluation's. `variance`: the sums of the
     regression of log r^2 on the variance basis over the kept rows. `clip`:
-    the sum of min((r / clip)^2, cut_clip^2) over every row. `previous_keep`:
+    the sum of 2 rho(r / clip) over every row, rho Tukey's bisquare. `previous_keep`:
     the previous evaluation's kept rows, when the caller has kept them (then
     they are not evaluated again); `keep_out`: where to write this one's."""
     r, t, rel = ev.residuals(Phi, v, U)
@@ -122,7 +124,7 @@ def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
     if ev.bisquare is not None:
         keep = ev.keeps(a)
         out = _bisquare_stats(Phi, v, t, rel, keep, ev)
-        return _finish_block(out, Phi, v, U, r, keep, previous, variance, clip, cut_clip,
+        return _finish_block(out, Phi, v, U, r, keep, previous, variance, clip,
                              previous_keep, keep_out)
     keep = a <= ev.cut
     w = keep.astype(np.float64)
@@ -148,7 +150,7 @@ def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
         p = Phi.shape[1]
         out = Stats(G=Gu.copy(), h=np.zeros(p), count=count, tt=float(tk @ tk), psi2=float(psi @ psi),
                     dpsi=float(np.count_nonzero(inside & keep)), Gu=Gu, Gn=Gn, gpsi=gpsi)
-    return _finish_block(out, Phi, v, U, r, keep, previous, variance, clip, cut_clip,
+    return _finish_block(out, Phi, v, U, r, keep, previous, variance, clip,
                          previous_keep, keep_out)
 
 
@@ -175,7 +177,7 @@ def _bisquare_stats(Phi: np.ndarray, v: np.ndarray, t: np.ndarray, rel: Optional
                  Gu=Gu)
 
 
-def _finish_block(out: Stats, Phi, v, U, r, keep, previous, variance, clip, cut_clip,
+def _finish_block(out: Stats, Phi, v, U, r, keep, previous, variance, clip,
                   previous_keep, keep_out) -> Stats:
     if keep_out is not None:
         keep_out[:] = keep
@@ -185,9 +187,13 @@ def _finish_block(out: Stats, Phi, v, U, r, keep, previous, variance, clip, cut_
         _, tp, _ = previous.residuals(Phi, v, U)
         out.changed = int(np.count_nonzero(keep != previous.keeps(np.abs(tp))))
     if clip is not None:
+        # the bisquare criterion sum 2 rho(r / clip), rho as statsmodels scales
+        # it (t^2 / 2 near 0, c^2 / 6 from c on): like a sum of squared
+        # standardised residuals where they are small, a constant for outliers
         with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
-            q = np.minimum(np.abs(r) / clip, cut_clip)
-        out.clipped = float(q @ q)
+            q = np.minimum(np.abs(r) / (clip * RHO_C), 1.0)
+        q = 1.0 - q * q
+        out.clipped = RHO_C * RHO_C / 3.0 * float(np.sum(1.0 - q * q * q))
     if variance:
         Q = variance_basis(U[keep])
         z = np.log(np.maximum(r[keep] ** 2, 1e-300))

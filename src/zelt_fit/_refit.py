@@ -186,7 +186,7 @@ class Stage1:
     sigma: float
     rounds: int
     rss: float
-    clipped: float = float("nan")   # sum of min((r / clip)^2, CUT^2) at coef, when asked
+    clipped: float = float("nan")   # sum of 2 rho(r / clip) at coef, when asked
     first: Optional[Stats] = None   # the full-width sums of the start's pass
 
 

@@ -21,7 +21,7 @@ from typing import Optional
 
 import numpy as np
 
-__all__ = ["SEstimate", "s_estimate", "m_scale", "bisquare_rho", "C_S", "B_S", "C_MM"]
+__all__ = ["SEstimate", "s_estimate", "m_scale", "m_scale_one", "bisquare_rho", "C_S", "B_S", "C_MM"]
 
 # bisquare tuning of the scale: E rho(Z) = B_S for a standard normal Z, so the
 # scale breaks down only when half the points are wrong
@@ -36,11 +36,11 @@ SUBSETS = 500
 MIN_SUBSETS = 50
 KEEP = 3
 FIRST_STEPS = 2
-MAX_STEPS = 100
+MAX_STEPS = 50
 # the candidates are screened on at most this many of the points (spread over
 # them); the best are polished on all of them
 SCREEN_POINTS = 500
-TOL = 1e-9
+TOL = 1e-7
 
 
 def bisquare_rho(t: np.ndarray, c: float) -> np.ndarray:
@@ -80,6 +80,37 @@ def m_scale(R: np.ndarray, c: float = C_S, b: float = B_S, s0: Optional[np.ndarr
     return s
 
 
+def m_scale_one(r: np.ndarray, c: float = C_S, b: float = B_S, s0: float = 0.0, tol: float = 1e-12,
+                iterations: int = 200) -> float:
+    """The M-scale of one vector of residuals, by Newton's steps on
+    f(s) = mean(rho(r / s)) - b kept inside a bracket of the root (f falls
+    with s): -s f'(s) = mean(6 u (1 - u)^2), u = (r / (c s))^2 inside c. The
+    fixed point of `m_scale` crawls when the scale sits near a breakdown."""
+    a = np.abs(r)
+    s = float(s0) if s0 > 0 else float(np.median(a)) / 0.6744897501960817
+    if not s > 0:
+        s = float(np.mean(a)) / 0.6744897501960817
+        if not s > 0:
+            return 0.0
+    lo, hi = 0.0, np.inf
+    for _ in range(iterations):
+        u = np.minimum((a * (1.0 / (c * s))) ** 2, 1.0)
+        w = 1.0 - u
+        f = float(np.mean(1.0 - w * w * w)) - b
+        if f > 0.0:
+            lo = s
+        else:
+            hi = s
+        d = float(np.mean(6.0 * u * w * w))
+        new = s * (1.0 + f / d) if d > 0.0 else (2.0 * s if f > 0.0 else 0.5 * s)
+        if abs(new - s) <= tol * new:
+            return float(new)
+        if not lo < new < hi:
+            new = np.sqrt(lo * hi) if lo > 0.0 and np.isfinite(hi) else (2.0 * s if f > 0.0 else 0.5 * s)
+        s = float(new)
+    return s
+
+
 @dataclass
 class SEstimate:
     """coef: the S-estimate's coefficients; scale: its M-scale on the points;
@@ -94,8 +125,8 @@ def _solve_weighted(Phi: np.ndarray, v: np.ndarray, W: np.ndarray) -> np.ndarray
     """Weighted least squares for each row of weights W (k, m) at once; a
     singular weighted system keeps its row's previous solve (NaN)."""
     PW = W[:, :, None] * Phi[None, :, :]                     # (k, m, p)
-    G = np.einsum("kmi,mj->kij", PW, Phi, optimize=True)     # (k, p, p)
-    h = np.einsum("kmi,m->ki", PW, v, optimize=True)
+    G = np.matmul(PW.transpose(0, 2, 1), Phi)               # (k, p, p)
+    h = np.matmul(PW.transpose(0, 2, 1), v)
     out = np.full(h.shape, np.nan)
     # eigen-decomposition per candidate: a clear test of rank, cheap at these sizes
     lam, V = np.linalg.eigh(G)
@@ -127,17 +158,19 @@ def _screen(Phi: np.ndarray, v: np.ndarray, B: np.ndarray, steps: int, c: float,
 def _polish(Phi: np.ndarray, v: np.ndarray, beta: np.ndarray, c: float, b: float):
     """Reweighted least-squares steps of the S-objective from beta to
     convergence, the scale re-solved before each; returns (beta, scale)."""
-    s = float(m_scale(v - Phi @ beta, c, b)[0])
+    s = m_scale_one(v - Phi @ beta, c, b)
     for _ in range(MAX_STEPS):
         if not s > 0:
             break
         r = v - Phi @ beta
-        new = _solve_weighted(Phi, v, _weights(r / s, c)[None, :])[0]
-        if not np.all(np.isfinite(new)):
+        PW = Phi.T * _weights(r / s, c)
+        lam, V = np.linalg.eigh(PW @ Phi)
+        if not lam[0] > max(float(lam[-1]), 0.0) * 1e-12:
             break
+        new = V @ ((V.T @ (PW @ v)) / lam)
         moved = float(np.max(np.abs(new - beta)))
         beta = new
-        s = float(m_scale(v - Phi @ beta, c, b, s0=np.array([s]))[0])
+        s = m_scale_one(v - Phi @ beta, c, b, s0=s)
         if moved <= TOL * (1.0 + float(np.max(np.abs(beta)))):
             break
     return beta, s

@@ -104,13 +104,13 @@ def test_heteroscedastic_clean_fit_close_to_least_squares_and_its_band_follows_t
     assert "varies with the variables" in fit.summary()
 
 
-def test_student_t_noise_gives_the_huber_estimate_not_a_trimmed_one():
+def test_student_t_noise_gives_the_bisquare_estimate_not_a_trimmed_one():
     rng = np.random.default_rng(13)
     x = rng.uniform(-1.0, 1.0, 500)
     y = 1.0 + 0.5 * x + 0.05 * rng.standard_t(3, x.size)
     fit = robust_polyfit(x, y, 1)
     assert fit.extra["variance_model"] is None
-    assert "Huber M-estimate" in fit.summary()
+    assert "MM-estimate" in fit.summary()
     assert np.max(np.abs(fit.coef - [1.0, 0.5])) < 0.02
 
 

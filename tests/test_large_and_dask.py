@@ -15,7 +15,7 @@ from zelt_fit import _fit, _problem, polynomial_terms, robust_polyfit
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SANITIZED = bool(os.environ.get("ZELT_SANITIZED"))
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from test_zelt_fit import huber_on_set  # noqa: E402
+from test_zelt_fit import bisquare_at_scale  # noqa: E402
 
 
 def big_cubic(n, seed=0, share=0.2):
@@ -46,10 +46,10 @@ def test_blockwise_refit_equals_the_plain_one():
         np.testing.assert_allclose(fit.coef, other.coef, rtol=1e-10, atol=0)
         np.testing.assert_array_equal(fit.inliers, other.inliers)
         np.testing.assert_allclose(fit.cov, other.cov, rtol=1e-8)
-    # and both are Huber's estimate over the set, computed on copied rows
+    # and both are the bisquare M-estimate at the fit's scale, computed on copied rows
     Phi = np.vander(fit.scaling.u(X)[:, 0], 4, increasing=True)
     v = fit.scaling.v(y)
-    expected, keep = huber_on_set(Phi, v, fit.inliers)
+    expected, keep = bisquare_at_scale(Phi, v, fit.inliers, fit.scale / fit.scaling.y_scale)
     np.testing.assert_array_equal(keep, fit.inliers)
     np.testing.assert_allclose(fit.coef_scaled, expected, rtol=0, atol=1e-9)
     assert not np.any(fit.inliers & ~inlier)

@@ -184,7 +184,7 @@ def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curv
     extra["start"] = start
     extra["n_inliers"] = refit.n_inliers
     extra["estimate"] = ("least squares, penalised" if slope or curvature else
-                         "least squares" if found is None else "Huber M-estimate")
+                         "least squares" if found is None else "MM-estimate (bisquare, 95 % Gaussian efficiency)")
     if degree_table is not None:
         extra["degrees"] = degree_table
     if names is None or len(names) != d:

@@ -44,14 +44,13 @@ class Evaluation:
     """What a pass evaluates at every row: residual r = v - phi'coef,
     standardised t = r / rel with rel = exp(Q'g / 2) (1 without a variance
     model), the point kept when |t| <= cut, and its weight: 1 / rel^2, times
-    min(1, huber / |t|) in the Huber rounds, or times Tukey's bisquare weight
+    Tukey's bisquare weight
     (1 - (t / bisquare)^2)^2 in the final M-step (whose points are those with
     |t| < bisquare, a weight above 0)."""
 
     coef: np.ndarray
     cut: float
     g: Optional[np.ndarray] = None
-    huber: Optional[float] = None
     bisquare: Optional[float] = None
     tuning: float = 4.6850649        # c of the bisquare: bisquare / tuning is the scale
 
@@ -77,16 +76,14 @@ class Stats:
     count: int = 0                   # rows kept
     tt: float = 0.0                  # sum over kept rows of t^2 (at the evaluated coef)
     changed: int = 0                 # rows kept here but not by the previous evaluation, or the reverse
-    psi2: float = 0.0                # sum over kept rows of psi(t / s)^2 (Huber rounds)
+    psi2: float = 0.0                # sum over kept rows of psi(t / s)^2 (the M-step)
     dpsi: float = 0.0                # sum over kept rows of psi'(t / s)
     dpsi2: float = 0.0               # sum over kept rows of psi'(t / s)^2
     QQ: Optional[np.ndarray] = None  # variance model: sum Q Q', sum Q z, sum z, sum z^2, z = log r^2
     Qz: Optional[np.ndarray] = None
     z1: float = 0.0
     z2: float = 0.0
-    Gu: Optional[np.ndarray] = None  # sum over kept rows of phi phi' / rel^2 (unweighted by Huber)
-    Gn: Optional[np.ndarray] = None  # the same over kept rows inside Huber's corner: the Newton matrix
-    gpsi: Optional[np.ndarray] = None  # sum over kept rows of psi(t) phi / rel: the Huber gradient
+    Gu: Optional[np.ndarray] = None  # sum over kept rows of phi phi' / rel^2 (no robustness weight)
     clipped: float = 0.0             # sum over all rows of min((r / clip)^2, CUT^2)
 
     def __iadd__(self, other: "Stats") -> "Stats":
@@ -102,7 +99,7 @@ class Stats:
         self.z1 += other.z1
         self.z2 += other.z2
         self.clipped += other.clipped
-        for name in ("QQ", "Qz", "Gu", "Gn", "gpsi"):
+        for name in ("QQ", "Qz", "Gu"):
             mine, theirs = getattr(self, name), getattr(other, name)
             if theirs is not None:
                 setattr(self, name, theirs.copy() if mine is None else mine + theirs)
@@ -132,24 +129,10 @@ def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
         w /= rel * rel
     # the transpose of the (column-major) design is row-major: its rows scale
     # by w in one contiguous sweep each
-    PT = Phi.T
+    Pw = Phi.T * w
     tk = np.where(keep, t, 0.0)
-    count = int(np.count_nonzero(keep))
-    if ev.huber is None:
-        Pw = PT * w
-        out = Stats(G=Pw @ Phi, h=Pw @ v, vv=float(w @ (v * v)), count=count, tt=float(tk @ tk))
-    else:
-        # Huber's rounds need the Newton matrix over the points inside the corner
-        # |t| <= huber, the gradient sum psi(t) phi / rel with psi(t) = t clipped
-        # at +-huber, and for the covariance the matrix over every kept point
-        inside = a <= ev.huber
-        Gu = (PT * w) @ Phi
-        Gn = (PT * (w * inside)) @ Phi
-        psi = np.clip(tk, -ev.huber, ev.huber)
-        gpsi = PT @ (psi / rel if rel is not None else psi)
-        p = Phi.shape[1]
-        out = Stats(G=Gu.copy(), h=np.zeros(p), count=count, tt=float(tk @ tk), psi2=float(psi @ psi),
-                    dpsi=float(np.count_nonzero(inside & keep)), Gu=Gu, Gn=Gn, gpsi=gpsi)
+    out = Stats(G=Pw @ Phi, h=Pw @ v, vv=float(w @ (v * v)), count=int(np.count_nonzero(keep)),
+                tt=float(tk @ tk))
     return _finish_block(out, Phi, v, U, r, keep, previous, variance, clip,
                          previous_keep, keep_out)
 

@@ -1,37 +1,31 @@
-"""The consensus refit: from the points inside the search's band to precise
-coefficients, their covariance and, for deg="auto", the degree.
+"""The refit: from the search's band to precise coefficients, their
+covariance and, for deg="auto", the degree.
 
-Stage 1, the consensus set. Least squares on the band; then the set is redrawn
-as the points within CUT residual scales of the solve, and solved again, until
-it stops changing. The scale is the root mean square residual of the current
-set, corrected for the cut (a set cut at CUT standard deviations of Gaussian
-noise holds residuals of variance kappa(CUT) times the noise variance). A scale
-taken from the set, not from every point, does not break when half the points
-are wrong; started from a narrow band it grows by about CUT / sqrt(3) a round
-until the set holds the noise. Measured against the median absolute residual
-of all points (1-D polynomials of degree 1 to 5, 150 data sets per cell): at 50 %
-one-sided outliers failures fell from 100 % to 0 to 3 % at n = 300, and clean
-cells were unchanged.
+Starts. Three candidate starts: the points inside the search's band; Tukey's
+biweight by reweighted least squares from least squares on the search's
+points; and an S-estimate by fast-S on the same points (`_sest`), the start
+that points far out in x on a wrong curve (bad leverage points) cannot pull.
+
+Stage 1, the consensus set of each start. Least squares on the start's
+points; then the set is redrawn as the points within CUT residual scales of
+the solve, and solved again, until it stops changing. The scale is the root
+mean square residual of the current set, corrected for the cut (a set cut at
+CUT standard deviations of Gaussian noise holds residuals of variance
+kappa(CUT) times the noise variance). A scale taken from the set does not
+break when half the points are wrong (one-sided), where an M-scale of every
+point must.
+
+The choice. The start whose set's solve leaves the least M-scale of the
+residuals on the search's points (bisquare, 50 % breakdown) is kept: bad
+leverage points cannot make that scale small, so a start they pulled loses.
 
 Stage 2, the estimate. The noise may vary with the variables: log r^2 of the
 set is regressed on 1, u_j, u_j^2, and where that regression is significant
 (F test at 1e-3) residuals are standardised by its fitted scale and weighted by
-its inverse square. Then Huber's M-estimate (k = 1.345) over the set, by
-Newton's steps from the stage-1 solve, the set and the scale redrawn each
-round. On clean data that keeps the points in the tails that a hard cut
-trims and downweights them as their noise asks: heteroscedastic noise (sd 10x
-across x), n = 300: median error 0.0167 against 0.0261 for least squares and
-0.0231 for scikit-learn's Huber; Student-t noise with 3 degrees of freedom:
-0.0200 against 0.0277 and 0.0213; Gaussian noise 0.0164 against 0.0174.
-
-The start. Where the search's band misses part of the data (x clustered, or
-log-spaced so that most points crowd one end, where the band is as narrow as the
-noise), its set never reaches the rest. A second start comes from Tukey's
-biweight (c = 4.685) by reweighted least squares from least squares, on the
-search's subset of points; stage 1 runs from both, and the one whose solve
-leaves the smaller sum of min(r^2 / s^2, CUT^2) over every point (s the smaller
-of the two scales) is kept. Log-spaced x, 20 % outliers, n = 300: failures 16 %
--> 3 %; clustered x 24 % -> 15 %; no cell lost.
+its inverse square. Then the MM-step: Tukey's bisquare M-estimate (c = 4.685,
+95 % efficiency at Gaussian noise) at the set's scale, held, by reweighted
+least squares from the set's solve. Its points are those of weight above 0;
+its covariance is the M-estimate's over them.
 
 Every round is one pass over the rows (`_passes`): the refit runs the same on
 one array, on row blocks, or on a Dask array's chunks.
@@ -49,18 +43,15 @@ from ._passes import Evaluation, Stats
 from ._sest import C_MM
 
 __all__ = ["Penalty", "Refit", "Stage1", "Columns", "consensus_rounds", "robust_refit", "biweight_start",
-           "best_start", "CUT", "HUBER_K"]
+           "best_start", "CUT"]
 
 CUT = 4.0
-HUBER_K = 1.345
 VARIANCE_ALPHA = 1e-3
 MAX_ROUNDS = 30
-MAX_HUBER_ROUNDS = 50
+# The M-step's rounds stop when no coefficient moves by more than this share
+# of its own size (plus the size of the scaled problem's unit).
 MAX_MM_ROUNDS = 100
 MM_TOL = 1e-10
-# The Huber rounds stop when no coefficient moves by more than this share of
-# its own size (plus the size of the scaled problem's unit).
-HUBER_TOL = 1e-9
 
 
 def kappa(c: float) -> float:
@@ -151,10 +142,8 @@ class Columns:
             return st
         ix = np.ix_(self.index, self.index)
         return Stats(G=st.G[ix], h=st.h[self.index], vv=st.vv, count=st.count, tt=st.tt,
-                     changed=st.changed, psi2=st.psi2, dpsi=st.dpsi, QQ=st.QQ, Qz=st.Qz, z1=st.z1,
-                     z2=st.z2, Gu=None if st.Gu is None else st.Gu[ix],
-                     Gn=None if st.Gn is None else st.Gn[ix],
-                     gpsi=None if st.gpsi is None else st.gpsi[self.index], clipped=st.clipped)
+                     changed=st.changed, psi2=st.psi2, dpsi=st.dpsi, dpsi2=st.dpsi2, QQ=st.QQ, Qz=st.Qz,
+                     z1=st.z1, z2=st.z2, Gu=None if st.Gu is None else st.Gu[ix], clipped=st.clipped)
 
     def solve(self, st: Stats) -> np.ndarray:
         """Coefficients from the sums of a pass: least squares through the
@@ -313,19 +302,9 @@ def _covariance(st: Stats, b: np.ndarray, cols: Columns):
         sigma2 = _rss(st, b) / dof if dof > 0 else float("nan")
         return 0.5 * (cov + cov.T), float(np.sqrt(sigma2)), dof
     dof = float(m - p)
-    if st.Gu is None:
-        # least squares: s^2 (Phi'W Phi)^+ (the pseudo-inverse keeps a rank-deficient set finite)
-        cov = np.linalg.pinv(0.5 * (st.G + st.G.T), hermitian=True)
-        sigma2 = _rss(st, b) / dof if dof > 0 else float("nan")
-        return cov, float(np.sqrt(sigma2)), dof
-    # Huber's M-estimate (statsmodels' RLM covariance H1): K^2 [sum psi^2 / (m - p)]
-    # / [mean psi']^2 (Phi'W Phi)^-1, K = 1 + p/m var(psi') / mean(psi')^2.
-    mean_d = st.dpsi / m if m else float("nan")
-    if not mean_d > 0 or dof <= 0:
-        return np.full((p, p), np.nan), float("nan"), dof
-    K = 1.0 + p / m * (1.0 - mean_d) / mean_d
-    sigma2 = K * K * (st.psi2 / dof) / (mean_d * mean_d)
-    cov = np.linalg.pinv(0.5 * (st.Gu + st.Gu.T), hermitian=True)
+    # least squares: s^2 (Phi'W Phi)^+ (the pseudo-inverse keeps a rank-deficient set finite)
+    cov = np.linalg.pinv(0.5 * (st.G + st.G.T), hermitian=True)
+    sigma2 = _rss(st, b) / dof if dof > 0 else float("nan")
     return cov, float(np.sqrt(sigma2)), dof
 
 
@@ -349,27 +328,11 @@ def _mm_covariance(st: Stats, cols: Columns, scale: float):
     return cov, float(np.sqrt(sigma2)), dof
 
 
-def _huber_step(st: Stats, b: np.ndarray, cols: Columns) -> np.ndarray:
-    """Newton's step for Huber's estimating equation sum psi(t) phi / rel = 0
-    at fixed scale: b + Gn^-1 gpsi, Gn over the points inside Huber's corner.
-    The objective is piecewise quadratic, so the steps end once the corner's
-    points settle; where they cannot determine b, a
-    step on every kept point instead."""
-    assert st.Gn is not None and st.gpsi is not None and st.Gu is not None
-    lam, V = np.linalg.eigh(0.5 * (st.Gn + st.Gn.T))
-    if lam[0] <= max(float(lam[-1]), 0.0) * 1e-12:
-        # too few points inside the corner: a step on every kept point's matrix
-        lam, V = np.linalg.eigh(0.5 * (st.Gu + st.Gu.T))
-        keep = lam > max(float(lam[-1]), 0.0) * 1e-15 * len(lam)
-        return b + V @ np.where(keep, (V.T @ st.gpsi) / np.where(keep, lam, 1.0), 0.0)
-    return b + V @ ((V.T @ st.gpsi) / lam)
-
-
 def robust_refit(run: PassFn, cols: Columns, band: Evaluation, stage1: Optional[Stage1] = None,
                  robust: bool = True) -> Refit:
     """Both stages; `stage1` when the consensus rounds have run already (the
     degree choice runs them for every candidate). `robust=False`: least
-    squares on the stage-1 set (no variance model, no Huber rounds)."""
+    squares on the stage-1 set (no variance model, no M-step)."""
     p = cols.p
     s1 = stage1 if stage1 is not None else consensus_rounds(run, cols, band)
     rounds = s1.rounds

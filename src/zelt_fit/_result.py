@@ -296,8 +296,8 @@ class PolyFit:
         table = self.extra.get("degrees")
         if table:
             lines.append(thin)
-            lines.append("Degree chosen by a robust information criterion (sum of min(r^2/s^2, 16) "
-                         "+ log(n) per term):")
+            lines.append("Degree chosen by a robust information criterion (sum of 2 rho(r/s), rho the "
+                         "bisquare's, + log(n) per term):")
             lines.append(f"{'degree':>8}{'terms':>8}{'criterion':>14}{'BIC (own set)':>16}{'inliers':>10}")
             for row in table:
                 mark = " <-" if row["degree"] == self.degree else ""

@@ -87,6 +87,8 @@ def m_scale_one(r: np.ndarray, c: float = C_S, b: float = B_S, s0: float = 0.0, 
     with s): -s f'(s) = mean(6 u (1 - u)^2), u = (r / (c s))^2 inside c. The
     fixed point of `m_scale` crawls when the scale sits near a breakdown."""
     a = np.abs(r)
+    if np.count_nonzero(a) <= b * a.size:
+        return 0.0     # mean rho(r / s) <= b for every s > 0: the scale of an exact fit
     s = float(s0) if s0 > 0 else float(np.median(a)) / 0.6744897501960817
     if not s > 0:
         s = float(np.mean(a)) / 0.6744897501960817

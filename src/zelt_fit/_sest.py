@@ -34,13 +34,13 @@ C_MM = 4.6850649
 # each candidate gets before the ranking
 SUBSETS = 500
 MIN_SUBSETS = 50
-KEEP = 3
+KEEP = 1
 FIRST_STEPS = 2
-MAX_STEPS = 50
+MAX_STEPS = 3
 # the candidates are screened on at most this many of the points (spread over
 # them); the best are polished on all of them
 SCREEN_POINTS = 500
-TOL = 1e-7
+TOL = 1e-6
 
 
 def bisquare_rho(t: np.ndarray, c: float) -> np.ndarray:
@@ -215,7 +215,7 @@ def s_estimate(Phi: np.ndarray, v: np.ndarray, seed: int, subsets: Optional[int]
     screen = np.arange(m) if m <= SCREEN_POINTS else np.linspace(0, m - 1, SCREEN_POINTS).round().astype(np.int64)
     Ps, vs = Phi[screen], v[screen]
     B = _screen(Ps, vs, B, FIRST_STEPS, c, b)
-    s = m_scale(vs[None, :] - B @ Ps.T, c, b, iterations=30, tol=1e-4)
+    s = m_scale(vs[None, :] - B @ Ps.T, c, b, iterations=15, tol=1e-3)
     order = np.argsort(np.where(np.isfinite(s), s, np.inf), kind="stable")[:KEEP]
     polished = [_polish(Phi, v, B[k].copy(), c, b) for k in order]
     k = int(np.argmin([sc if np.isfinite(sc) else np.inf for _, sc in polished]))

@@ -23,6 +23,9 @@ __all__ = ["robust_polyfit", "SEARCH_POINTS", "PLOT_POINTS", "MAX_DEG"]
 # variable: at n = 10 000 a 2000-point search gave the same results as the
 # full one in 40 % of its time.
 SEARCH_POINTS = 2000
+# singular values below this share of the largest: a direction the data do
+# not determine
+RANK_TOL = 1e-10
 # A fit keeps at most this many of its points, spread over the data, to draw.
 PLOT_POINTS = 5000
 
@@ -213,7 +216,7 @@ def _penalty(terms, slope, curvature) -> Penalty:
 
 
 def choose_degree(run, terms: np.ndarray, basis: str, band: Evaluation, top_s1: Stage1,
-                  penalty: Penalty, n: int):
+                  penalty: Penalty, n: int, top: Optional[int] = None):
     """deg="auto": the consensus rounds of every candidate degree from one
     start, and the candidate of least sum_i min(r_i^2 / s^2, CUT^2) + p log n,
     s the largest candidate's residual scale. Every point counts in every
@@ -221,7 +224,7 @@ def choose_degree(run, terms: np.ndarray, basis: str, band: Evaluation, top_s1: 
     compared on the same data, which the BIC of each candidate's own set does
     not do."""
     degrees = term_degrees(terms, basis)
-    top = int(degrees.max())
+    top = int(degrees.max()) if top is None else int(top)
     width = terms.shape[0]
     # the sums of the start's pass, made by the top candidate's rounds already
     first = top_s1.first if top_s1.first is not None else run(band)
@@ -241,6 +244,46 @@ def choose_degree(run, terms: np.ndarray, basis: str, band: Evaluation, top_s1: 
     table = [{"degree": k, "terms": cands[k][0].p, "criterion": float(cands[k][2]), "bic": float(cands[k][3]),
               "inliers": int(cands[k][1].count)} for k in sorted(cands)]
     return best, cands[best][0], cands[best][1], table
+
+
+def _rank(A: np.ndarray) -> int:
+    if A.shape[0] == 0:
+        return 0
+    sv = np.linalg.svd(A, compute_uv=False)
+    return int(np.count_nonzero(sv > sv[0] * RANK_TOL)) if sv[0] > 0 else 0
+
+
+def identifiable_degree(problem, Phi_s: np.ndarray, terms: np.ndarray, basis: str, auto: bool, names,
+                        sampled: int) -> int:
+    """The largest degree whose terms the data determine (their design has
+    full column rank): the model's own, or a ValueError that says why not; for
+    deg="auto" the largest candidate that is determined."""
+    degrees = term_degrees(terms, basis)
+    top = int(degrees.max())
+    p = terms.shape[0]
+    if _rank(Phi_s) == p:
+        return top
+    linear = np.flatnonzero(terms.sum(axis=1) == 1)
+    distinct = np.unique(Phi_s[:, linear[0]]).size if terms.shape[1] == 1 and linear.size else None
+    if sampled < problem.n:
+        # the search's points may miss values that the rest hold: every row's sums
+        G = problem(Evaluation(np.zeros(p), np.inf)).G
+        lam = np.linalg.eigvalsh(0.5 * (G + G.T))
+        if lam[0] > lam[-1] * RANK_TOL ** 2:
+            return top
+        Phi_s = np.linalg.cholesky(G + np.eye(p) * lam[-1] * RANK_TOL ** 2).T
+    while top > 0 and _rank(Phi_s[:, degrees <= top]) < np.count_nonzero(degrees <= top):
+        top -= 1
+    if auto:
+        return top
+    d = terms.shape[1]
+    what = f"the data determine only {_rank(Phi_s)} of its {p} coefficients"
+    if d == 1 and distinct is not None and sampled == problem.n:
+        what += f" (x takes {distinct} distinct value{'s' if distinct != 1 else ''})"
+    else:
+        what += " (some terms are linear combinations of others over these points)"
+    raise ValueError(f"the model is not identifiable: {what}; the largest degree the data determine is {top}. "
+                     "Lower the degree, or give terms the data can tell apart")
 
 
 def min_set(n: int) -> int:
@@ -281,20 +324,25 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     settings = _engine.SearchSettings(**{**settings.__dict__, "seed": int(seed)})
     sub = problem.sample(search_points)
     Phi_s, v_s, U_s = problem.rows(sub)
-    found = _engine.search(Phi_s, v_s, settings)
+    top = identifiable_degree(problem, Phi_s, terms, basis_name, auto, names, sub.size)
+    cols = Columns(np.flatnonzero(term_degrees(terms, basis_name) <= top) if auto else np.arange(p), p, penalty)
+    P_s = Phi_s[:, cols.index]
+    found = _engine.search(P_s, v_s, settings)
+    found = _engine.SearchOutcome(cols.pad(found.coef), found.energy)
     # the search's consensus set: the points inside the band its energy counts,
-    # and a second start from the biweight on the same points
+    # and two more starts on the same points: Tukey's biweight, and the
+    # S-estimate, which bad leverage points cannot pull
     band = Evaluation(found.coef, problem.tolerance() if tolerance is None else tolerance)
-    starts = [band, biweight_start(Phi_s, v_s, p, np.arange(p))]
-    high = s_estimate(Phi_s, v_s, int(seed))
+    starts = [band, biweight_start(P_s, v_s, p, cols.index)]
+    high = s_estimate(P_s, v_s, int(seed))
     if high is not None:
-        starts.append(Evaluation(high.coef, CUT * high.scale if high.scale > 0 else 1e-300))
-    cols = Columns(np.arange(p), p, penalty)
+        starts.append(Evaluation(cols.pad(high.coef), CUT * high.scale if high.scale > 0 else 1e-300))
     sample_scale = lambda coef: m_scale_one(v_s - Phi_s @ coef)  # noqa: E731
     chosen_start, s1, crit = best_start(problem, cols, starts, sample_scale)
     table = None
     if auto:
-        degree, cols, s1, table = choose_degree(problem, terms, basis_name, starts[chosen_start], s1, penalty, n)
+        degree, cols, s1, table = choose_degree(problem, terms, basis_name, starts[chosen_start], s1, penalty, n,
+                                                top)
     refit = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active)
     if refit.n_inliers < min_set(n):
         refit = _from_s_estimate(problem, cols, band, Phi_s, v_s, seed, penalty, refit)

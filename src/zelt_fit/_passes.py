@@ -84,7 +84,8 @@ class Stats:
     z1: float = 0.0
     z2: float = 0.0
     Gu: Optional[np.ndarray] = None  # sum over kept rows of phi phi' / rel^2 (no robustness weight)
-    clipped: float = 0.0             # sum over all rows of min((r / clip)^2, CUT^2)
+    clipped: float = 0.0             # sum over all rows of 2 rho(r / clip), when asked
+    prev_rr: float = 0.0             # sum over the previous evaluation's kept rows of r^2 at this coef
 
     def __iadd__(self, other: "Stats") -> "Stats":
         self.G += other.G
@@ -99,6 +100,7 @@ class Stats:
         self.z1 += other.z1
         self.z2 += other.z2
         self.clipped += other.clipped
+        self.prev_rr += other.prev_rr
         for name in ("QQ", "Qz", "Gu"):
             mine, theirs = getattr(self, name), getattr(other, name)
             if theirs is not None:
@@ -164,11 +166,13 @@ def _finish_block(out: Stats, Phi, v, U, r, keep, previous, variance, clip,
                   previous_keep, keep_out) -> Stats:
     if keep_out is not None:
         keep_out[:] = keep
-    if previous_keep is not None:
+    if previous_keep is not None or previous is not None:
+        if previous_keep is None:
+            _, tp, _ = previous.residuals(Phi, v, U)
+            previous_keep = previous.keeps(np.abs(tp))
         out.changed = int(np.count_nonzero(keep != previous_keep))
-    elif previous is not None:
-        _, tp, _ = previous.residuals(Phi, v, U)
-        out.changed = int(np.count_nonzero(keep != previous.keeps(np.abs(tp))))
+        rp = np.where(previous_keep, r, 0.0)
+        out.prev_rr = float(rp @ rp)
     if clip is not None:
         # the bisquare criterion sum 2 rho(r / clip), rho as statsmodels scales
         # it (t^2 / 2 near 0, c^2 / 6 from c on): like a sum of squared

@@ -159,9 +159,21 @@ class Columns:
                                                pen.curvature * scale)
 
 
+# Below this share of sum w v^2 the residual sum of squares formed from the
+# sums cancels to noise (data on a polynomial to 1e-8 of their size): it is
+# then formed from the residuals themselves, in a pass of its own.
+NEAR_EXACT = 1e-10
+
+
 def _rss(st: Stats, b: np.ndarray) -> float:
     # sum w (v - phi'b)^2 = v'Wv - 2 b'h + b'Gb
     return max(st.vv - 2.0 * float(b @ st.h) + float(b @ st.G @ b), 0.0)
+
+
+def _residual_rss(run: "PassFn", b_full: np.ndarray, ev: Evaluation) -> float:
+    """The residual sum of squares of coefficients b over the set of `ev`,
+    formed from the residuals in a pass of its own."""
+    return run(Evaluation(b_full, np.inf), previous=ev).prev_rr
 
 
 @dataclass
@@ -197,6 +209,9 @@ def consensus_rounds(run: PassFn, cols: Columns, band: Evaluation, first: Option
     while True:
         b = cols.solve(st)
         rss = _rss(st, b)
+        if rss <= NEAR_EXACT * st.vv:
+            rss = _residual_rss(run, cols.pad(b), ev)
+            rounds += 1
         s = float(np.sqrt(rss / max(st.count - p, 1) / KAPPA))
         # A perfect fit of the set leaves s = 0: keep the points it passes through.
         new = Evaluation(cols.pad(b), CUT * s if s > 0 else 1e-300)
@@ -289,22 +304,30 @@ def _variance_model(st: Stats, p: int) -> Optional[np.ndarray]:
     return g
 
 
-def _covariance(st: Stats, b: np.ndarray, cols: Columns):
-    """Covariance for unit sigma, sigma and degrees of freedom, from the final pass."""
+def _covariance(st: Stats, b: np.ndarray, cols: Columns, rss: float):
+    """Covariance for unit sigma, sigma and degrees of freedom, from the final
+    pass and the residual sum of squares of b over its set."""
     m, p = st.count, cols.p
     if cols.penalty.active:
         # b = M^-1 h with M = G + m (slope R1 + curvature R2): the sandwich
         # M^-1 G M^-1, and trace(M^-1 G) effective parameters
+        # in the basis that gives M a unit diagonal: a weight large enough to
+        # pin the penalised directions leaves M's unpenalised ones (the
+        # intercept, the slope) many orders of magnitude smaller, where a
+        # pseudo-inverse of M itself would drop them
         M = st.G + cols.penalty.matrix(m)
-        Mi = np.linalg.pinv(0.5 * (M + M.T), hermitian=True)
+        M = 0.5 * (M + M.T)
+        diag = np.diag(M)
+        d = np.where(diag > 0, 1.0 / np.sqrt(np.where(diag > 0, diag, 1.0)), 0.0)
+        Mi = d[:, None] * np.linalg.pinv(d[:, None] * M * d[None, :], hermitian=True) * d[None, :]
         cov = Mi @ st.G @ Mi
         dof = float(m - np.trace(Mi @ st.G))
-        sigma2 = _rss(st, b) / dof if dof > 0 else float("nan")
+        sigma2 = rss / dof if dof > 0 else float("nan")
         return 0.5 * (cov + cov.T), float(np.sqrt(sigma2)), dof
     dof = float(m - p)
     # least squares: s^2 (Phi'W Phi)^+ (the pseudo-inverse keeps a rank-deficient set finite)
     cov = np.linalg.pinv(0.5 * (st.G + st.G.T), hermitian=True)
-    sigma2 = _rss(st, b) / dof if dof > 0 else float("nan")
+    sigma2 = rss / dof if dof > 0 else float("nan")
     return cov, float(np.sqrt(sigma2)), dof
 
 
@@ -341,7 +364,11 @@ def robust_refit(run: PassFn, cols: Columns, band: Evaluation, stage1: Optional[
         st = cols.cut(run(s1.ev))
         rounds += 1
         b = cols.solve(st)
-        cov, sigma, dof = _covariance(st, b, cols)
+        rss = _rss(st, b)
+        if rss <= NEAR_EXACT * st.vv:
+            rss = _residual_rss(run, cols.pad(b), s1.ev)
+            rounds += 1
+        cov, sigma, dof = _covariance(st, b, cols, rss)
         return Refit(b, s1.ev, st.count, rounds, cov, sigma, dof, False, sigma)
     # the variance model, from the residuals of the stage-1 solve over its set
     ev = Evaluation(s1.coef, CUT * s)

@@ -163,6 +163,9 @@ class Columns:
 # sums cancels to noise (data on a polynomial to 1e-8 of their size): it is
 # then formed from the residuals themselves, in a pass of its own.
 NEAR_EXACT = 1e-10
+# The least residual scale, as a share of the root mean square of the scaled
+# y over the set: rounding level for the solves of a polynomial's sums.
+SCALE_FLOOR = 1e-12
 
 
 def _rss(st: Stats, b: np.ndarray) -> float:
@@ -213,7 +216,10 @@ def consensus_rounds(run: PassFn, cols: Columns, band: Evaluation, first: Option
             rss = _residual_rss(run, cols.pad(b), ev)
             rounds += 1
         s = float(np.sqrt(rss / max(st.count - p, 1) / KAPPA))
-        # A perfect fit of the set leaves s = 0: keep the points it passes through.
+        # Data exactly on a polynomial leave residuals of rounding alone, which
+        # differ from solve to solve: the scale is held above that level, so
+        # that the set keeps every point the polynomial passes through.
+        s = max(s, SCALE_FLOOR * float(np.sqrt(st.vv / max(st.count, 1))))
         new = Evaluation(cols.pad(b), CUT * s if s > 0 else 1e-300)
         if rounds >= max_rounds:
             return Stage1(new.coef, ev, st.count, s, rounds, rss, first=start_stats)

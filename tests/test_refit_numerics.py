@@ -1,0 +1,96 @@
+"""The refit on data that defeat sums of squares: near-exact data, designs the
+data do not determine, huge smoothness weights. Each case runs in a child
+process with a time limit, so that a hang is observed rather than suffered."""
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+PRELUDE = textwrap.dedent("""
+    import warnings
+    import numpy as np
+    from zelt_fit import robust_polyfit
+    warnings.simplefilter("error")
+    rng = np.random.default_rng(0)
+""")
+
+
+def child(body: str, timeout: float = 120.0) -> list:
+    proc = subprocess.run([sys.executable, "-c", PRELUDE + textwrap.dedent(body)], capture_output=True,
+                          text=True, timeout=timeout)
+    assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
+    return proc.stdout.split()
+
+
+@pytest.mark.parametrize("case, noise, expect_deg", [
+    ("1 + 2 * x + 3 * x ** 2", 1e-9, 2),
+    ("1 + 2 * x", 0.0, 1),
+    ("1e7 + 1e6 * x", 1e-3, 1),
+])
+def test_near_exact_data_keep_every_point_and_a_true_scale(case, noise, expect_deg):
+    out = child(f"""
+        x = rng.uniform(-1.0, 1.0, 300)
+        y = {case} + {noise} * rng.normal(size=300)
+        fit = robust_polyfit(x, y, {expect_deg})
+        auto = robust_polyfit(x, y, "auto")
+        r = y - fit.predict(x)
+        print(fit.n_inliers, fit.scale, np.sqrt(r @ r / (300 - {expect_deg} - 1)), auto.degree,
+              int(np.all(fit.stderr > 0)))
+    """)
+    kept, scale, rms, degree, positive = int(out[0]), float(out[1]), float(out[2]), int(out[3]), int(out[4])
+    assert kept == 300 and degree == expect_deg
+    if noise:
+        assert scale == pytest.approx(rms, rel=0.15) and positive
+    else:
+        assert scale < 1e-10     # the level of rounding alone
+
+
+def test_an_exact_plane_with_outliers_keeps_every_good_point():
+    out = child("""
+        X = rng.uniform(-1.0, 1.0, (300, 2))
+        y = 1.0 + X[:, 0] - 2.0 * X[:, 1]
+        bad = rng.choice(300, 60, replace=False)
+        y[bad] += rng.uniform(2.0, 5.0, 60)
+        fit = robust_polyfit(X, y, 1)
+        good = np.setdiff1d(np.arange(300), bad)
+        print(int(fit.inliers[good].sum()), int(fit.inliers[bad].sum()))
+    """)
+    assert out == ["240", "0"]
+
+
+@pytest.mark.parametrize("x_code, deg, message", [
+    ("np.repeat([0.0, 1.0], 30)", 3, "x takes 2 distinct values"),
+    ("rng.integers(0, 2, 60).astype(bool)", 2, "x takes 2 distinct values"),
+    ("np.column_stack([u, u])", 1, "linear combinations"),
+    ("np.column_stack([u, 2.0 * u + 1.0])", 2, "linear combinations"),
+])
+def test_designs_the_data_do_not_determine_are_refused(x_code, deg, message):
+    out = child(f"""
+        u = rng.uniform(-1.0, 1.0, 60)
+        x = {x_code}
+        y = 1.0 + np.asarray(x, float).reshape(60, -1)[:, 0] + rng.normal(0.0, 0.1, 60)
+        try:
+            robust_polyfit(x, y, {deg})
+            print("accepted")
+        except ValueError as e:
+            print("refused", int({message!r} in str(e)), int("not identifiable" in str(e)))
+        auto = robust_polyfit(x, y, "auto")
+        print(int(np.all(np.isfinite(auto.stderr))), auto.terms.shape[0])
+    """)
+    assert out[:3] == ["refused", "1", "1"]
+    assert out[3] == "1"          # deg="auto" keeps to the candidates the data determine
+
+
+def test_a_huge_curvature_weight_keeps_the_line_s_standard_errors():
+    out = child("""
+        x = rng.uniform(-1.0, 1.0, 300)
+        y = 1.0 + x + 0.5 * x ** 2 + rng.normal(0.0, 0.1, 300)
+        fit = robust_polyfit(x, y, 3, curvature=1e14)
+        coef, cov = np.polyfit(x, y, 1, cov=True)
+        print(*fit.stderr[:2], *np.sqrt(np.diag(cov))[::-1], *fit.coef[:2], *coef[::-1])
+    """)
+    v = np.array(out, dtype=float)
+    np.testing.assert_allclose(v[:2], v[2:4], rtol=0.02)    # the penalty pins the fit to a line
+    np.testing.assert_allclose(v[4:6], v[6:8], rtol=1e-6)

@@ -6,7 +6,7 @@ from typing import Optional, Sequence, Union
 
 import numpy as np
 
-from . import _checks, _engine
+from . import _checks, _engine, _missing
 from ._passes import Evaluation
 from ._problem import SCALE_POINTS, SORT_POINTS, ArrayProblem, DaskProblem, is_dask, stride_subset
 from ._refit import Columns, Penalty, Stage1, best_start, biweight_start, consensus_rounds, robust_refit
@@ -73,7 +73,8 @@ def term_degrees(terms: np.ndarray, basis: str) -> np.ndarray:
 def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", max_deg: Optional[int] = None,
                    seed: int = 42, slope: float = 0.0, curvature: float = 0.0,
                    search_points: int = SEARCH_POINTS,
-                   search: Optional[_engine.SearchSettings] = None) -> PolyFit:
+                   search: Optional[_engine.SearchSettings] = None, missing: str = "raise",
+                   y_name: Optional[str] = None) -> PolyFit:
     """Robust polynomial fit in any units and any number of variables.
 
     Each variable is mapped to [-1, 1] and y is centred on its median and
@@ -122,6 +123,13 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         data; the refit always uses every point.
     search : SearchSettings, optional
         Settings of the tournament search (chains, steps; ``seed`` replaces its seed).
+    missing : {"raise", "drop"}
+        Rows with NaN or infinity in x or y: ``"raise"`` refuses them (the
+        message counts them and gives the first positions); ``"drop"`` fits the
+        complete rows, and the fit's `n_dropped` counts the others, whose
+        `inliers` are False and `weights` 0 (both keep the input's length).
+    y_name : str, optional
+        Name of y in the summary (by default a Series' name, or "y").
 
     Returns
     -------
@@ -130,7 +138,7 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     Raises
     ------
     ValueError
-        NaN or infinity in x or y, lengths that differ, a negative or
+        NaN or infinity in x or y (unless ``missing="drop"``), lengths that differ, a negative or
         non-integer degree, fewer points than coefficients, a constant
         variable, input of more than two dimensions.
 
@@ -147,10 +155,15 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     (1, True, 90)
     >>> yhat, lo, hi = fit.predict([2021.0], interval="prediction")
     """
+    missing = _missing.check_option(missing)
+    label = y_name if y_name is not None else _missing.target_name(y)
     if is_dask(x) or is_dask(y):
-        return _dask_fit(x, y, deg, basis=basis, max_deg=max_deg, seed=seed, slope=slope,
-                         curvature=curvature, search_points=search_points, search=search)
+        return _dask_missing(x, y, deg, missing, label, basis=basis, max_deg=max_deg, seed=seed, slope=slope,
+                             curvature=curvature, search_points=search_points, search=search)
     names = _checks.feature_names_of(x)
+    rows = _missing.complete_rows(x, y, missing)
+    if rows is not None:
+        x, y = rows.x, rows.y
     X, v_raw = _checks.check_xy(x, y)
     n, d = X.shape
     terms, degree, basis_name, auto = _terms_of(deg, basis, d, max_deg, n)
@@ -159,8 +172,35 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         what = f"the candidate of degree {degree} has" if auto else "the model has"
         raise ValueError(f"fewer points than coefficients: n_samples = {n}, but {what} {p} terms")
     _checks.require_varying(X, terms.max(axis=0) > 0, _checks.variable_names(d, names))
-    return fit_arrays(X, v_raw, terms, degree, basis_name, names, seed=seed, slope=slope,
-                      curvature=curvature, search_points=search_points, search=search, auto=auto)
+    fit = fit_arrays(X, v_raw, terms, degree, basis_name, names, seed=seed, slope=slope,
+                     curvature=curvature, search_points=search_points, search=search, auto=auto)
+    if rows is None:
+        fit._attach(X, v_raw, None, label)
+    else:
+        fit._attach(rows.x_all, rows.y_all, rows.complete, label)
+    return fit
+
+
+def _dask_missing(x, y, deg, missing, label, **kwargs) -> PolyFit:
+    """robust_polyfit of Dask arrays, the rows with a missing value dropped
+    first when asked (the fit then runs on the complete rows, and its masks are
+    spread back to the input's rows lazily)."""
+    import dask.array as da
+
+    ref = y if is_dask(y) else x
+    x = x if is_dask(x) else da.from_array(np.asarray(x), chunks=(ref.chunks[0],) + np.shape(x)[1:])
+    y = y if is_dask(y) else da.from_array(np.asarray(y), chunks=(x.chunks[0],))
+    complete = None
+    if missing == "drop" and x.ndim in (1, 2) and y.ndim == 1 and x.shape[0] == y.shape[0]:
+        X = x if x.ndim == 2 else x[:, None]
+        y = y.rechunk((X.chunks[0],))
+        complete = _missing.dask_complete_rows(X.rechunk({1: -1}), y)
+        fit = _dask_fit(x[complete], y[complete], deg, **kwargs)
+    else:
+        fit = _dask_fit(x, y, deg, **kwargs)
+    X = (x if x.ndim == 2 else x[:, None]).rechunk({1: -1})
+    fit._attach(X, y, complete, label)
+    return fit
 
 
 def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curvature,
@@ -320,9 +360,9 @@ def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_point
     finite_x, finite_y, lo, hi = dask.compute(da.isfinite(X).all(), da.isfinite(y).all(),
                                              X.min(axis=0), X.max(axis=0))
     if not finite_x:
-        raise ValueError("x contains NaN or infinity")
+        _missing.dask_raise(X, "x")
     if not finite_y:
-        raise ValueError("y contains NaN or infinity")
+        _missing.dask_raise(y, "y")
     used = terms.max(axis=0) > 0
     for j in np.flatnonzero((lo == hi) & used):
         raise ValueError(f"{_checks.variable_names(d, None)[j]} is constant ({float(lo[j])!r} at every point): "

@@ -114,5 +114,9 @@ def spread_dask(values: Any, complete: Any, fill: Any) -> Any:
     counts = da.map_blocks(_count, complete, dtype=np.int64, chunks=((1,) * complete.numblocks[0],))
     per_chunk = tuple(int(c) for c in counts.compute())
     values = values.rechunk((per_chunk,))
-    return da.map_blocks(_scatter, complete, values, fill, dtype=values.dtype, chunks=complete.chunks,
-                         align_arrays=False)
+    import dask
+
+    parts = [da.from_delayed(dask.delayed(_scatter, pure=True)(c, v, fill), shape=(size,), dtype=values.dtype)
+             for c, v, size in zip(complete.to_delayed().ravel(), values.to_delayed().ravel(),
+                                   complete.chunks[0])]
+    return da.concatenate(parts)

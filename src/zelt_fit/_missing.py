@@ -87,12 +87,26 @@ def dask_complete_rows(X: Any, y: Any):
     return da.isfinite(X).all(axis=1) & da.isfinite(y)
 
 
-def dask_raise(a: Any, name: str) -> None:
-    """The missing-value message of a Dask array known to hold one (a pass to count)."""
-    import dask.array as da
+def _bad_rows(block: np.ndarray, offset: int):
+    bad = ~np.isfinite(block) if block.ndim == 1 else ~np.all(np.isfinite(block), axis=1)
+    rows = np.flatnonzero(bad)
+    return rows.size, offset + rows[:SHOWN]
 
-    bad = ~da.isfinite(a) if a.ndim == 1 else ~da.isfinite(a).all(axis=1)
-    raise ValueError(missing_message(name, np.asarray(bad.compute()), int(a.shape[0])))
+
+def dask_raise(a: Any, name: str) -> None:
+    """The missing-value message of a Dask array known to hold one: one pass
+    that brings back each chunk's count and first positions only."""
+    import dask
+
+    offsets = np.concatenate([[0], np.cumsum(a.chunks[0])[:-1]])
+    parts = [dask.delayed(_bad_rows, pure=True)(block, int(off))
+             for block, off in zip(a.to_delayed().ravel(), offsets)]
+    found = dask.compute(*parts)
+    count = sum(c for c, _ in found)
+    first = np.concatenate([rows for _, rows in found])[:SHOWN + 1]
+    shown = ", ".join(str(int(i)) for i in first[:SHOWN]) + (", ..." if count > SHOWN else "")
+    raise ValueError(f"{name} contains NaN or infinity in {count} of {int(a.shape[0])} rows "
+                     f"(positions {shown}); pass missing='drop' to fit the complete rows")
 
 
 def _count(block: np.ndarray) -> np.ndarray:

@@ -3,6 +3,9 @@ residuals, the Wald test, the degree table, missing values and the summary,
 each checked against an independent computation (SciPy's distributions, raw
 powers of x, a fit of the complete rows)."""
 import pickle
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pandas as pd
@@ -83,8 +86,6 @@ def test_weights_given_by_the_refit_are_returned_read_only():
 def test_fitted_values_and_residuals_against_raw_powers(origin, unit):
     x, y, _ = quadratic(2, origin=origin, unit=unit)
     fit = robust_polyfit(x, y, 2)
-    # raw powers of x centred on the origin keep the comparison well conditioned
-    coef_c = np.polynomial.polynomial.polyval(0.0, fit.coef)  # noqa: F841 (sanity only)
     expected = raw_design(x, 3) @ fit.coef
     np.testing.assert_allclose(fit.fittedvalues, expected, rtol=1e-9, atol=1e-9 * np.abs(y).max())
     np.testing.assert_allclose(fit.resid, y - fit.fittedvalues, rtol=0, atol=0)
@@ -102,12 +103,51 @@ def test_fitted_values_across_row_blocks_equal_predict():
     np.testing.assert_array_equal(fit.fittedvalues, fit.predict(x))
 
 
+MEMORY = textwrap.dedent("""
+    import numpy as np
+    from zelt_fit import robust_polyfit
+
+    def status(key):
+        for line in open("/proc/self/status"):
+            if line.startswith(key):
+                return int(line.split()[1]) * 1024
+
+    n = 2_000_000
+    rng = np.random.default_rng(1)
+    x = rng.uniform(-1, 1, n); y = 1 - x + x ** 3 + rng.normal(0, 0.05, n); y[::5] += 3
+    fit = robust_polyfit(x, y, 5)
+    base = status("VmRSS")
+    open("/proc/self/clear_refs", "w").write("5")
+    fit.resid
+    ours = status("VmHWM") - base
+    base = status("VmRSS")
+    open("/proc/self/clear_refs", "w").write("5")
+    fit.predict(x)
+    print(ours / (8 * n), (status("VmHWM") - base) / (8 * n))
+""")
+
+
+def test_fitted_values_and_residuals_cost_their_own_arrays_only():
+    # 2e6 points of degree 5: the design would be 6 arrays of n doubles, the
+    # fitted values and residuals are 2; blocks of 32768 rows add little
+    proc = subprocess.run([sys.executable, "-c", MEMORY], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    # predict(x) holds the whole design: the measurement sees one when there is one
+    ours, design = (float(v) for v in proc.stdout.split())
+    assert ours < 3.0 < design, (ours, design)
+
+
 def test_pickle_keeps_the_data_reference_and_drops_the_cache(fit3):
     x, y, fit = fit3
     fit.fittedvalues
     other = pickle.loads(pickle.dumps(fit))
     assert other._cache == {}
     np.testing.assert_array_equal(other.resid, fit.resid)
+    other.remove_data()
+    assert len(pickle.dumps(other)) < len(pickle.dumps(fit)) - 2 * x.nbytes
+    with pytest.raises(ValueError, match="keeps no data"):
+        other.fittedvalues
+    np.testing.assert_array_equal(other.predict(x), fit.predict(x))
 
 
 # -- the Wald test -----------------------------------------------------------------

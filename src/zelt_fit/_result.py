@@ -231,6 +231,17 @@ class PolyFit:
             self._cache["resid"] = value if not isinstance(value, np.ndarray) else _frozen(value)
         return self._cache["resid"]
 
+    def remove_data(self) -> None:
+        """Forget the data fitted (and the fitted values and residuals made from
+        them), so that a pickle of the fit carries only the model.
+
+        Examples
+        --------
+        >>> fit.remove_data()  # doctest: +SKIP
+        """
+        self._data = None
+        self._cache = {}
+
     def _attach(self, X: Any, y: Any, complete: Optional[np.ndarray] = None, y_name: Optional[str] = None) -> None:
         """Refer to the data fitted (no copy) and, after missing rows were
         dropped, give the point masks the input's length (dropped: False / 0)."""

@@ -245,10 +245,16 @@ def test_missing_message_shows_the_first_five_positions():
         robust_polyfit(x, y, 2)
 
 
-def test_missing_option_is_checked():
+def test_missing_option_is_checked_and_an_empty_drop_refused():
     x, y, _ = quadratic(7)
     with pytest.raises(ValueError, match="missing must be 'raise' or 'drop'"):
         robust_polyfit(x, y, 2, missing="omit")
+    with pytest.raises(ValueError, match="no complete row: each of the 200 rows"):
+        robust_polyfit(x, np.full_like(y, np.nan), 2, missing="drop")
+    # too few complete rows for the model: the usual refusal, on the rows left
+    y[2:] = np.nan
+    with pytest.raises(ValueError, match="fewer points than coefficients: n_samples = 2"):
+        robust_polyfit(x, y, 2, missing="drop")
 
 
 def drop_inputs():

@@ -9,7 +9,7 @@ from typing import Any, Dict, Optional
 
 import numpy as np
 
-from . import _checks, _routing, _sklearn
+from . import _checks, _missing, _routing, _sklearn
 from ._fit import SEARCH_POINTS, _terms_of, fit_arrays, minimum_norm_fit
 from ._result import PolyFit
 
@@ -202,7 +202,7 @@ class RobustPolynomialRegressor:
         else:
             fit = fit_arrays(A, v, terms, degree, basis_name, labels, seed=seed, slope=self.slope,
                              curvature=self.curvature, search_points=self.search_points, auto=auto)
-        fit._attach(A, v)
+        fit._attach(A, v, y_name=_missing.target_name(y))
         self._set_fitted(fit, d, names)
         return self
 

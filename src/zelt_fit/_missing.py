@@ -69,6 +69,8 @@ def complete_rows(x: Any, y: Any, missing: str) -> Optional[Rows]:
             message += f" (y too has NaN or infinity in {int(np.count_nonzero(bad_y))} rows)"
         raise ValueError(message)
     complete = ~(bad_x | bad_y)
+    if not complete.any():
+        raise ValueError(f"no complete row: each of the {v.shape[0]} rows has NaN or infinity in x or y")
     return Rows(X[complete], v[complete], X, v, complete)
 
 

@@ -265,11 +265,11 @@ class PolyFit:
         rows = np.flatnonzero(complete)
         full = np.zeros(n_in, dtype=bool)
         full[rows] = self.inliers
-        self.inliers = full
+        self.inliers = _frozen(full)
         if self._robustness_weights is not None:
             w = np.zeros(n_in)
             w[rows] = self._robustness_weights
-            self._robustness_weights = w
+            self._robustness_weights = _frozen(w)
 
     def __getstate__(self) -> dict:
         state = dict(self.__dict__)

@@ -76,7 +76,8 @@ class RobustPolynomialRegressor:
     feature_names_in_ : ndarray of str, shape (n_features,)
         Names of the features seen in fit, when X had string column names.
     fit_ : PolyFit
-        The whole fit: covariance, intervals, summary, plot.
+        The whole fit: covariance, t and p values, Wald tests, fitted values
+        and residuals of the training data, intervals, summary, plot.
 
     Examples
     --------

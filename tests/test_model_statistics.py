@@ -200,13 +200,14 @@ def test_wald_test_refuses_bad_terms(fit3, terms, message):
 
 
 def test_wald_size_holds_under_contamination():
-    # a small version of benchmarks/bench_wald.py: a true quadratic, 20 %
-    # outliers, degree 4, the two top terms at 0.05 (binomial sd 2.2 points)
+    # a small version of benchmarks/bench_wald.py (400 data sets a cell): a
+    # true quadratic, 20 % outliers, degree 4, the two top terms at 0.05; of
+    # 200 data sets 1.5 to 12 % rejected (the binomial sd at 5 % is 1.5 points)
     rejected = 0
-    for seed in range(100):
+    for seed in range(200):
         x, y, _ = quadratic(1000 + seed)
         rejected += robust_polyfit(x, y, 4, seed=seed).wald_test(["x^3", "x^4"]).pvalue < 0.05
-    assert 0 <= rejected <= 12
+    assert 3 <= rejected <= 24, rejected
 
 
 # -- the degree table --------------------------------------------------------------

@@ -8,14 +8,14 @@ import numpy as np
 
 __all__ = ["WaldTest", "DegreeTable", "wald", "term_index"]
 
-TermSpec = Union[int, str, Sequence[Union[int, str]]]
+Terms = Union[int, str, Sequence[Union[int, str]]]
 
 
-def term_index(spec: TermSpec, names: List[str], constant: int) -> np.ndarray:
-    """Positions of the terms named or numbered in `spec`: an int, a term name
+def term_index(wanted: Terms, names: List[str], constant: int) -> np.ndarray:
+    """Positions of the terms named or numbered in `wanted`: an int, a term name
     ("x^2", "x0*x1"; "Intercept" or "1" for the constant), or a sequence of
     them. Refuses unknown names, out-of-range positions and repeats."""
-    items = [spec] if isinstance(spec, (str, int, np.integer)) else list(spec)
+    items = [wanted] if isinstance(wanted, (str, int, np.integer)) else list(wanted)
     if not items:
         raise ValueError("terms is empty: name or number at least one term to test")
     lookup = {name: i for i, name in enumerate(names)}
@@ -37,7 +37,7 @@ def term_index(spec: TermSpec, names: List[str], constant: int) -> np.ndarray:
         else:
             raise ValueError(f"terms must be positions or term names, got {item!r}")
     if len(set(out)) != len(out):
-        raise ValueError(f"terms names a term twice: {spec!r}")
+        raise ValueError(f"terms names a term twice: {wanted!r}")
     return np.asarray(out, dtype=np.int64)
 
 

@@ -363,8 +363,9 @@ def test_summary_and_repr():
                   "0.975]", "x^3"):
         assert piece in text, piece
     # one row per coefficient: name, coefficient, std err, t, p, interval
-    rows = [line.split() for line in text.splitlines() if line.split()[:1] in (["1"], ["x"], ["x^2"], ["x^3"])]
-    assert [r[0] for r in rows] == ["1", "x", "x^2", "x^3"]
+    rows = [line.split() for line in text.splitlines()
+            if line.split()[:1] in (["Intercept"], ["x"], ["x^2"], ["x^3"])]
+    assert [r[0] for r in rows] == ["Intercept", "x", "x^2", "x^3"]
     ci = fit.conf_int()
     for i, r in enumerate(rows):
         values = [float(c) for c in r[1:]]

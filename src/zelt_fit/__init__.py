@@ -29,6 +29,7 @@ from ._engine import SearchSettings
 from ._estimator import RobustPolynomialRegressor
 from ._fit import robust_polyfit
 from ._result import PolyFit
+from ._stats import DegreeTable, WaldTest
 from ._terms import polynomial_terms
 
 try:
@@ -36,5 +37,5 @@ try:
 except PackageNotFoundError:  # pragma: no cover - run from a source tree without metadata
     __version__ = "0+unknown"
 
-__all__ = ["robust_polyfit", "PolyFit", "RobustPolynomialRegressor", "SearchSettings",
-           "polynomial_terms", "__version__"]
+__all__ = ["robust_polyfit", "PolyFit", "RobustPolynomialRegressor", "SearchSettings", "WaldTest",
+           "DegreeTable", "polynomial_terms", "__version__"]

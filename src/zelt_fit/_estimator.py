@@ -9,7 +9,7 @@ from typing import Any, Dict, Optional
 
 import numpy as np
 
-from . import _checks, _sklearn
+from . import _checks, _missing, _routing, _sklearn
 from ._fit import SEARCH_POINTS, _terms_of, fit_arrays, minimum_norm_fit
 from ._result import PolyFit
 
@@ -76,7 +76,8 @@ class RobustPolynomialRegressor:
     feature_names_in_ : ndarray of str, shape (n_features,)
         Names of the features seen in fit, when X had string column names.
     fit_ : PolyFit
-        The whole fit: covariance, intervals, summary, plot.
+        The whole fit: covariance, t and p values, Wald tests, fitted values
+        and residuals of the training data, intervals, summary, plot.
 
     Examples
     --------
@@ -202,6 +203,7 @@ class RobustPolynomialRegressor:
         else:
             fit = fit_arrays(A, v, terms, degree, basis_name, labels, seed=seed, slope=self.slope,
                              curvature=self.curvature, search_points=self.search_points, auto=auto)
+        fit._attach(A, v, y_name=_missing.target_name(y))
         self._set_fitted(fit, d, names)
         return self
 
@@ -228,19 +230,99 @@ class RobustPolynomialRegressor:
                              f"{self.n_features_in_} features as input")
         return A
 
-    def predict(self, X: Any) -> np.ndarray:
+    def predict(self, X: Any, return_std: bool = False) -> Any:
         """Predictions of the fitted polynomial.
 
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
+        return_std : bool
+            Also return the standard error of the mean response at each sample
+            (from the fit's covariance; the noise is not included: see
+            `predict_interval` for an interval of a new observation), as
+            scikit-learn's Bayesian regressors do.
 
         Returns
         -------
-        ndarray of shape (n_samples,)
+        y_mean : ndarray of shape (n_samples,)
+        y_std : ndarray of shape (n_samples,)
+            Only with ``return_std=True``.
         """
         A = self._checked(X)
-        return self.fit_.predict(A)
+        pred = self.fit_.predict(A)
+        if return_std:
+            return pred, self.fit_.se_mean(A)
+        return pred
+
+    def predict_interval(self, X: Any, level: float = 0.95, kind: str = "prediction") -> np.ndarray:
+        """Intervals at the samples of X, from Student's t on the fit's degrees
+        of freedom.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+        level : float
+            Level of the intervals, strictly between 0 and 1.
+        kind : {"prediction", "confidence"}
+            "prediction": for a new observation (the mean's uncertainty and the
+            noise, whose modelled scale may vary with the features);
+            "confidence": for the mean response.
+
+        Returns
+        -------
+        ndarray of shape (n_samples, 2)
+            Lower and upper bounds.
+
+        Examples
+        --------
+        >>> bounds = model.predict_interval(X[:3], level=0.9)  # doctest: +SKIP
+        """
+        if kind not in ("prediction", "confidence"):
+            raise ValueError(f"kind must be 'prediction' or 'confidence', got {kind!r}")
+        A = self._checked(X)
+        _, lo, hi = self.fit_.predict(A, interval=kind, level=level)
+        return np.column_stack([lo, hi])
+
+    # -- metadata routing, as scikit-learn's estimators ----------------------------
+    def get_metadata_routing(self):
+        """scikit-learn's metadata request of this estimator: ``sample_weight``
+        of `score` (and of `fit`, where it takes one), not requested unless
+        set by `set_score_request` / `set_fit_request`.
+
+        Returns
+        -------
+        sklearn.utils.metadata_routing.MetadataRequest
+        """
+        return _routing.metadata_routing(self)
+
+    # scikit-learn's scorers built on `score` read the request here
+    _get_default_requests = get_metadata_routing
+
+    def set_score_request(self, *, sample_weight: Any = _routing.UNCHANGED) -> "RobustPolynomialRegressor":
+        """Request that a meta-estimator pass ``sample_weight`` to `score`
+        (with ``sklearn.set_config(enable_metadata_routing=True)``).
+
+        Parameters
+        ----------
+        sample_weight : bool, None or str
+            True: request it; False: do not; None: error if given; a string:
+            the name under which to take it.
+
+        Returns
+        -------
+        self
+        """
+        return _routing.set_request(self, "score", {"sample_weight": sample_weight})
+
+    def set_fit_request(self, **requests: Any) -> "RobustPolynomialRegressor":
+        """Request metadata of `fit` from a meta-estimator (as
+        `set_score_request`; only the metadata `fit` takes).
+
+        Returns
+        -------
+        self
+        """
+        return _routing.set_request(self, "fit", requests)
 
     def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
         """Coefficient of determination R^2 of the predictions.

@@ -6,7 +6,7 @@ from typing import Optional, Sequence, Union
 
 import numpy as np
 
-from . import _checks, _engine
+from . import _checks, _engine, _missing
 from ._passes import Evaluation
 from ._problem import SCALE_POINTS, SORT_POINTS, ArrayProblem, DaskProblem, is_dask, stride_subset
 from ._sest import m_scale_one, s_estimate
@@ -77,7 +77,8 @@ def term_degrees(terms: np.ndarray, basis: str) -> np.ndarray:
 def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", max_deg: Optional[int] = None,
                    seed: int = 42, slope: float = 0.0, curvature: float = 0.0,
                    search_points: int = SEARCH_POINTS,
-                   search: Optional[_engine.SearchSettings] = None) -> PolyFit:
+                   search: Optional[_engine.SearchSettings] = None, missing: str = "raise",
+                   y_name: Optional[str] = None) -> PolyFit:
     """Robust polynomial fit in any units and any number of variables.
 
     Each variable is mapped to [-1, 1] and y is centred on its median and
@@ -100,8 +101,9 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         The degree, a non-negative integer: in one variable the powers 0 .. deg;
         in d variables the basis below. ``"auto"``: the degree from 0 to
         `max_deg` that minimises a robust information criterion (every point's
-        squared standardised residual, capped at 16, plus log(n) per
-        coefficient; ``summary()`` lists every candidate's). Or explicit terms:
+        bisquare rho of its standardised residual, 2 rho(t) = t^2 near 0 and
+        7.3 from 4.685 on, plus log(n) per coefficient; ``summary()`` and
+        ``degree_table`` list every candidate's). Or explicit terms:
         a (p, d) array of multi-indices (in one variable a list of powers), e.g.
         ``[[0, 0], [1, 0], [0, 1], [1, 1]]``.
     basis : {"total", "tensor"}
@@ -126,6 +128,13 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         data; the refit always uses every point.
     search : SearchSettings, optional
         Settings of the tournament search (chains, steps; ``seed`` replaces its seed).
+    missing : {"raise", "drop"}
+        Rows with NaN or infinity in x or y: ``"raise"`` refuses them (the
+        message counts them and gives the first positions); ``"drop"`` fits the
+        complete rows, and the fit's `n_dropped` counts the others, whose
+        `inliers` are False and `weights` 0 (both keep the input's length).
+    y_name : str, optional
+        Name of y in the summary (by default a Series' name, or "y").
 
     Returns
     -------
@@ -134,7 +143,7 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     Raises
     ------
     ValueError
-        NaN or infinity in x or y, lengths that differ, a negative or
+        NaN or infinity in x or y (unless ``missing="drop"``), lengths that differ, a negative or
         non-integer degree, fewer points than coefficients, a constant
         variable, input of more than two dimensions.
 
@@ -151,10 +160,15 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     (1, True, 90)
     >>> yhat, lo, hi = fit.predict([2021.0], interval="prediction")
     """
+    missing = _missing.check_option(missing)
+    label = y_name if y_name is not None else _missing.target_name(y)
     if is_dask(x) or is_dask(y):
-        return _dask_fit(x, y, deg, basis=basis, max_deg=max_deg, seed=seed, slope=slope,
-                         curvature=curvature, search_points=search_points, search=search)
+        return _dask_missing(x, y, deg, missing, label, basis=basis, max_deg=max_deg, seed=seed, slope=slope,
+                             curvature=curvature, search_points=search_points, search=search)
     names = _checks.feature_names_of(x)
+    rows = _missing.complete_rows(x, y, missing)
+    if rows is not None:
+        x, y = rows.x, rows.y
     X, v_raw = _checks.check_xy(x, y)
     n, d = X.shape
     terms, degree, basis_name, auto = _terms_of(deg, basis, d, max_deg, n)
@@ -163,12 +177,39 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         what = f"the candidate of degree {degree} has" if auto else "the model has"
         raise ValueError(f"fewer points than coefficients: n_samples = {n}, but {what} {p} terms")
     _checks.require_varying(X, terms.max(axis=0) > 0, _checks.variable_names(d, names))
-    return fit_arrays(X, v_raw, terms, degree, basis_name, names, seed=seed, slope=slope,
-                      curvature=curvature, search_points=search_points, search=search, auto=auto)
+    fit = fit_arrays(X, v_raw, terms, degree, basis_name, names, seed=seed, slope=slope,
+                     curvature=curvature, search_points=search_points, search=search, auto=auto)
+    if rows is None:
+        fit._attach(X, v_raw, None, label)
+    else:
+        fit._attach(rows.x_all, rows.y_all, rows.complete, label)
+    return fit
+
+
+def _dask_missing(x, y, deg, missing, label, **kwargs) -> PolyFit:
+    """robust_polyfit of Dask arrays, the rows with a missing value dropped
+    first when asked (the fit then runs on the complete rows, and its masks are
+    spread back to the input's rows lazily)."""
+    import dask.array as da
+
+    ref = y if is_dask(y) else x
+    x = x if is_dask(x) else da.from_array(np.asarray(x), chunks=(ref.chunks[0],) + np.shape(x)[1:])
+    y = y if is_dask(y) else da.from_array(np.asarray(y), chunks=(x.chunks[0],))
+    complete = None
+    if missing == "drop" and x.ndim in (1, 2) and y.ndim == 1 and x.shape[0] == y.shape[0]:
+        X = x if x.ndim == 2 else x[:, None]
+        y = y.rechunk((X.chunks[0],))
+        complete = _missing.dask_complete_rows(X.rechunk({1: -1}), y)
+        fit = _dask_fit(x[complete], y[complete], deg, **kwargs)
+    else:
+        fit = _dask_fit(x, y, deg, **kwargs)
+    X = (x if x.ndim == 2 else x[:, None]).rechunk({1: -1})
+    fit._attach(X, y, complete, label)
+    return fit
 
 
 def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curvature,
-            inliers, n, d, plot, degree_table=None, start=None):
+            inliers, n, d, plot, degree_table=None, start=None, weights=None):
     """PolyFit in the original units from a refit on the scaled problem."""
     A = scaling.to_original(terms)
     ys = scaling.y_scale
@@ -187,7 +228,7 @@ def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curv
     extra["start"] = start
     extra["n_inliers"] = refit.n_inliers
     extra["estimate"] = ("least squares, penalised" if slope or curvature else
-                         "least squares" if found is None else "MM-estimate (bisquare, 95 % Gaussian efficiency)")
+                         "least squares" if found is None else "MM-estimate")
     if degree_table is not None:
         extra["degrees"] = degree_table
     if names is None or len(names) != d:
@@ -197,7 +238,8 @@ def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curv
                    search_coef=search_coef,
                    search_energy=found.energy if found is not None else float("nan"),
                    coef_scaled=refit.coef, cov_scaled=cov_scaled, scaling=scaling,
-                   feature_names=names, slope=slope, curvature=curvature, extra=extra, n=n)
+                   feature_names=names, slope=slope, curvature=curvature, extra=extra, n=n,
+                   robustness_weights=weights)
 
 
 def _scaling(X, v_raw, terms):
@@ -352,7 +394,7 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
                       stacklevel=3)
     chosen = terms[cols.index]
     found_chosen = _engine.SearchOutcome(found.coef[cols.index], found.energy)
-    inliers = problem.inliers(refit.final)
+    inliers, weights = problem.inliers(refit.final)
     plot = None
     if d == 1:
         if isinstance(problem, ArrayProblem):
@@ -363,7 +405,8 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
             xs = problem.scaling.x_center[0] + problem.scaling.x_scale[0] * U_s[:, 0]
             plot = (xs, problem.scaling.y_center + problem.scaling.y_scale * v_s, refit.final.keeps(np.abs(t)))
     return _finish(chosen, degree, basis_name, names, problem.scaling, refit, found_chosen, slope, curvature,
-                   inliers, n, d, plot, table, ("search band", "biweight", "S-estimate")[chosen_start])
+                   inliers, n, d, plot, table, ("search band", "biweight", "S-estimate")[chosen_start],
+                   weights)
 
 
 def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_points, search) -> PolyFit:
@@ -398,9 +441,9 @@ def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_point
     finite_x, finite_y, lo, hi = dask.compute(da.isfinite(X).all(), da.isfinite(y).all(),
                                              X.min(axis=0), X.max(axis=0))
     if not finite_x:
-        raise ValueError("x contains NaN or infinity")
+        _missing.dask_raise(X, "x")
     if not finite_y:
-        raise ValueError("y contains NaN or infinity")
+        _missing.dask_raise(y, "y")
     used = terms.max(axis=0) > 0
     for j in np.flatnonzero((lo == hi) & used):
         raise ValueError(f"{_checks.variable_names(d, None)[j]} is constant ({float(lo[j])!r} at every point): "

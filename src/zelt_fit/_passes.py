@@ -58,6 +58,15 @@ class Evaluation:
         """The kept rows among standardised residuals of absolute value a."""
         return a < self.bisquare if self.bisquare is not None else a <= self.cut
 
+    def weights(self, a: np.ndarray) -> np.ndarray:
+        """Each row's robustness weight in the estimate, in [0, 1]: the
+        bisquare's (1 - (t / bisquare)^2)^2, or 1 for a kept row of a cut."""
+        if self.bisquare is None:
+            return self.keeps(a).astype(np.float64)
+        q = np.minimum(a / self.bisquare, 1.0)
+        q = 1.0 - q * q
+        return q * q
+
     def residuals(self, Phi: np.ndarray, v: np.ndarray, U: np.ndarray):
         r = v - Phi @ self.coef
         if self.g is None:

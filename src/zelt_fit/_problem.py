@@ -132,14 +132,19 @@ class ArrayProblem:
         """The search's band, from the MAD of every scaled y."""
         return _engine.tolerance_of_mad(self.scaling.v_mad)
 
-    def inliers(self, ev: Evaluation) -> np.ndarray:
+    def inliers(self, ev: Evaluation) -> Tuple[np.ndarray, np.ndarray]:
+        """The kept rows and every row's robustness weight (0 off the set)."""
         out = np.empty(self.n, dtype=bool)
+        w = np.empty(self.n)
         lo = 0
         for Phi, v, U in self._blocks():
             _, t, _ = ev.residuals(Phi, v, U)
-            out[lo:lo + v.shape[0]] = ev.keeps(np.abs(t))
+            a = np.abs(t)
+            keep = ev.keeps(a)
+            out[lo:lo + v.shape[0]] = keep
+            w[lo:lo + v.shape[0]] = np.where(keep, ev.weights(a), 0.0)
             lo += v.shape[0]
-        return out
+        return out, w
 
 
 def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, variance, clip) -> Stats:
@@ -168,11 +173,13 @@ def _add(*parts: Stats) -> Stats:
 
 
 def _chunk_inliers(x: np.ndarray, y: np.ndarray, terms, scaling, ev) -> np.ndarray:
+    """One chunk's robustness weights, as column 0 of a (rows, 1) block (0 off the set)."""
     X = x.reshape(x.shape[0], -1).astype(np.float64, copy=False)
     U = scaling.u(X)
     v = scaling.v(np.asarray(y, dtype=np.float64).ravel())
     _, t, _ = ev.residuals(_engine.design(terms, U), v, U)
-    return ev.keeps(np.abs(t))
+    a = np.abs(t)
+    return np.where(ev.keeps(a), ev.weights(a), 0.0)
 
 
 class DaskProblem:
@@ -214,5 +221,6 @@ class DaskProblem:
     def inliers(self, ev: Evaluation):
         import dask.array as da
 
-        return da.map_blocks(_chunk_inliers, self.x, self.y[:, None], self.terms, self.scaling, ev,
-                             dtype=bool, drop_axis=1, chunks=(self.y.chunks[0],))
+        w = da.map_blocks(_chunk_inliers, self.x, self.y[:, None], self.terms, self.scaling, ev,
+                          dtype=np.float64, drop_axis=1, chunks=(self.y.chunks[0],))
+        return w > 0.0, w

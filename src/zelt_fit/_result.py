@@ -1,12 +1,13 @@
 """`PolyFit`: a robust polynomial fit, its uncertainty and what it predicts."""
 from __future__ import annotations
 
-from typing import Any, List, Optional, Tuple, Union, overload
+from typing import Any, List, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 
 from . import _checks, _engine
-from ._passes import relative_scale
+from ._passes import BLOCK_ROWS, relative_scale
+from ._stats import DegreeTable, WaldTest, term_index, wald
 from ._terms import term_names
 from ._units import Scaling
 
@@ -23,6 +24,26 @@ def _t_quantile(level: float, dof: float) -> float:
     if not dof > 0:
         return float("nan")
     return float(t.ppf(0.5 + 0.5 * level, dof))
+
+
+def _evaluate(X: np.ndarray, terms: np.ndarray, scaling: Scaling, coef_scaled: np.ndarray) -> np.ndarray:
+    """The model at the rows of X (m, d), block by block (a block's design
+    only is ever held); NaN at a row with a missing value."""
+    X = np.asarray(X, dtype=np.float64).reshape(X.shape[0], -1)
+    out = np.full(X.shape[0], np.nan)
+    for lo in range(0, X.shape[0], BLOCK_ROWS):
+        block = X[lo:lo + BLOCK_ROWS]
+        ok = np.all(np.isfinite(block), axis=1)
+        rows = block if ok.all() else block[ok]
+        if rows.shape[0]:
+            value = scaling.y_center + scaling.y_scale * (_engine.design(terms, scaling.u(rows)) @ coef_scaled)
+            out[lo:lo + block.shape[0]][ok] = value
+    return out
+
+
+def _frozen(a: np.ndarray) -> np.ndarray:
+    a.setflags(write=False)
+    return a
 
 
 class PolyFit:
@@ -62,6 +83,22 @@ class PolyFit:
         Least-squares solves the refit made.
     feature_names : list of str
         Names of the variables (DataFrame columns, or ``x`` / ``x0, x1, ...``).
+    y_name : str
+        Name of y in the summary (a Series' or column's name, ``y_name=``, or "y").
+    n_dropped : int
+        Rows left out for a missing value (``missing="drop"``); `inliers`,
+        `weights`, `fittedvalues` and `resid` keep the input's length.
+    tvalues, pvalues : ndarray, shape (p,)
+        t values ``coef / stderr`` and their two-sided p-values from Student's
+        t on `dof` (the figures of `summary`).
+    weights : ndarray, shape (n,)
+        Each point's weight in the final estimate, in [0, 1]; 0 for a flagged
+        or dropped point.
+    fittedvalues, resid : ndarray, shape (n,)
+        The model at each point fitted and ``y - fittedvalues`` (NaN at a
+        dropped row's missing value); lazy Dask arrays for a fit of Dask arrays.
+    degree_table : DegreeTable or None
+        The candidates of ``deg="auto"`` (None for a given degree).
 
     Examples
     --------
@@ -83,7 +120,8 @@ class PolyFit:
                  rounds: int, search_coef: np.ndarray, search_energy: float,
                  coef_scaled: np.ndarray, cov_scaled: np.ndarray, scaling: Scaling,
                  feature_names: List[str], slope: float = 0.0, curvature: float = 0.0,
-                 extra: Optional[dict] = None, n: Optional[int] = None) -> None:
+                 extra: Optional[dict] = None, n: Optional[int] = None,
+                 robustness_weights: Optional[np.ndarray] = None, y_name: str = "y") -> None:
         self.coef = coef
         self.terms = terms
         self.inliers = inliers
@@ -103,12 +141,148 @@ class PolyFit:
         self.curvature = float(curvature)
         self.extra = dict(extra or {})
         self._n = int(n) if n is not None else int(inliers.shape[0])
+        self._robustness_weights = robustness_weights
+        self.y_name = str(y_name)
+        self.n_dropped = 0
+        # the data fitted (references, no copies), for fittedvalues and resid
+        self._data: Optional[Tuple[Any, Any]] = None
+        self._cache: dict = {}
 
     # -- derived -------------------------------------------------------------
     @property
     def stderr(self) -> np.ndarray:
         """Standard errors of `coef`."""
         return np.sqrt(np.clip(np.diag(self.cov), 0.0, None))
+
+    @property
+    def tvalues(self) -> np.ndarray:
+        """t values of the coefficients, ``coef / stderr`` (NaN where the standard
+        error is zero or undefined)."""
+        se = self.stderr
+        with np.errstate(divide="ignore", invalid="ignore"):
+            return np.where(se > 0, self.coef / np.where(se > 0, se, 1.0), np.nan)
+
+    @property
+    def pvalues(self) -> np.ndarray:
+        """Two-sided p-values of the t values, from Student's t on `dof` (NaN
+        where the fit leaves no degrees of freedom)."""
+        from scipy.stats import t as student
+
+        tv = self.tvalues
+        if not self.dof > 0:
+            return np.full(tv.shape, np.nan)
+        return 2.0 * student.sf(np.abs(tv), self.dof)
+
+    @property
+    def weights(self) -> np.ndarray:
+        """Each point's robustness weight in the final estimate, in [0, 1]: 0
+        for a flagged point (and a dropped row), 1 for a point the estimate
+        counts fully. Where the fit keeps no finer weights, the consensus set
+        as 0 and 1."""
+        w = self._robustness_weights
+        if w is None:
+            w = self.inliers.astype(np.float64)
+            if isinstance(w, np.ndarray):
+                w.setflags(write=False)
+            return w
+        if isinstance(w, np.ndarray):
+            view = w.view()
+            view.setflags(write=False)
+            return view
+        return w
+
+    @property
+    def degree_table(self) -> Optional[DegreeTable]:
+        """The candidates of ``deg="auto"`` with their criterion, BIC and set
+        size (see :class:`~zelt_fit.DegreeTable`); None for a given degree."""
+        rows = self.extra.get("degrees")
+        return DegreeTable(rows, self.degree) if rows else None
+
+    def _fitted(self) -> Any:
+        if self._data is None:
+            raise ValueError("this fit keeps no data (it was not made by robust_polyfit or the "
+                             "estimator's fit): use predict(x) and residuals(x, y)")
+        if "fitted" not in self._cache:
+            X = self._data[0]
+            if type(X).__module__.split(".")[0] == "dask":
+                value = X.map_blocks(_evaluate, self.terms, self.scaling, self.coef_scaled,
+                                     dtype=np.float64, drop_axis=1)
+            else:
+                value = _frozen(_evaluate(X, self.terms, self.scaling, self.coef_scaled))
+            self._cache["fitted"] = value
+        return self._cache["fitted"]
+
+    @property
+    def fittedvalues(self) -> Any:
+        """The model at each point given to the fit, shape (n,): computed on first
+        use in blocks from the data the fit refers to (no copy of them is made),
+        then kept; NaN at a row whose x has a missing value. A lazy Dask array
+        for a fit of Dask arrays."""
+        return self._fitted()
+
+    @property
+    def resid(self) -> Any:
+        """Residuals ``y - fittedvalues`` at each point given to the fit (NaN at a
+        row with a missing value); a lazy Dask array for a fit of Dask arrays."""
+        fitted = self._fitted()
+        if "resid" not in self._cache:
+            y = self._data[1]  # type: ignore[index]
+            value = y - fitted
+            self._cache["resid"] = value if not isinstance(value, np.ndarray) else _frozen(value)
+        return self._cache["resid"]
+
+    def remove_data(self) -> None:
+        """Forget the data fitted (and the fitted values and residuals made from
+        them), so that a pickle of the fit carries only the model.
+
+        Examples
+        --------
+        >>> fit.remove_data()  # doctest: +SKIP
+        """
+        self._data = None
+        self._cache = {}
+
+    def _attach(self, X: Any, y: Any, complete: Optional[np.ndarray] = None, y_name: Optional[str] = None) -> None:
+        """Refer to the data fitted (no copy) and, after missing rows were
+        dropped, give the point masks the input's length (dropped: False / 0)."""
+        self._data = (X, y)
+        self._cache = {}
+        if y_name is not None:
+            self.y_name = str(y_name)
+        if complete is None:
+            return
+        n_in = int(complete.shape[0])
+        self.n_dropped = n_in - self.n
+        if not self.n_dropped:
+            return
+        if type(self.inliers).__module__.split(".")[0] == "dask":
+            from ._missing import spread_dask
+
+            self.inliers = spread_dask(self.inliers, complete, False)
+            if self._robustness_weights is not None:
+                self._robustness_weights = spread_dask(self._robustness_weights, complete, 0.0)
+            return
+        rows = np.flatnonzero(complete)
+        full = np.zeros(n_in, dtype=bool)
+        full[rows] = self.inliers
+        self.inliers = _frozen(full)
+        if self._robustness_weights is not None:
+            w = np.zeros(n_in)
+            w[rows] = self._robustness_weights
+            self._robustness_weights = _frozen(w)
+
+    def __getstate__(self) -> dict:
+        state = dict(self.__dict__)
+        state["_cache"] = {}
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        state.setdefault("_robustness_weights", None)
+        state.setdefault("y_name", "y")
+        state.setdefault("n_dropped", 0)
+        state.setdefault("_data", None)
+        state.setdefault("_cache", {})
+        self.__dict__.update(state)
 
     @property
     def n(self) -> int:
@@ -154,6 +328,63 @@ class PolyFit:
         q = _t_quantile(level, self.dof)
         half = q * self.stderr
         return np.column_stack([self.coef - half, self.coef + half])
+
+    def wald_test(self, terms: Union[int, str, Sequence[Union[int, str]]]) -> WaldTest:
+        """Wald test that the given coefficients are all zero, from the fit's own
+        covariance (that of its robust estimate, `cov`).
+
+        The statistic is ``b' C^-1 b / q`` for the q tested coefficients b and
+        their covariance C, referred to Fisher's F on (q, `dof`) degrees of
+        freedom (statsmodels' F form; for one term it is the t value squared,
+        with the same p-value as `pvalues`). The large-sample chi-square form
+        is reported too. Coefficients are those of the powers of the original
+        variables: a test of the highest powers does not depend on the units or
+        origin of x, a test of lower ones does.
+
+        Parameters
+        ----------
+        terms : int, str or sequence of them
+            Positions in `coef`, or term names as in `term_names` ("x^2",
+            "x0*x1"; "Intercept" or "1" for the constant).
+
+        Returns
+        -------
+        WaldTest
+            ``statistic``, ``df_num``, ``df_denom``, ``pvalue`` (and ``chi2``,
+            ``pvalue_chi2``).
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from zelt_fit import robust_polyfit
+        >>> rng = np.random.default_rng(3)
+        >>> x = rng.uniform(-1.0, 1.0, 200)
+        >>> y = 1.0 + x + rng.normal(0.0, 0.1, 200)
+        >>> y[:30] += 4.0
+        >>> test = robust_polyfit(x, y, 3).wald_test(["x^2", "x^3"])
+        >>> test.df_num, bool(test.pvalue > 0.01)
+        (2, True)
+        """
+        names = self.term_names
+        zero = np.flatnonzero(np.all(self.terms == 0, axis=1))
+        index = term_index(terms, names, int(zero[0]) if zero.size else -1)
+        shown = ["Intercept" if i in zero else names[i] for i in index]
+        test = wald(self.coef, self.cov, index, names, self.dof)
+        test.terms = shown
+        return test
+
+    def se_mean(self, x: object) -> np.ndarray:
+        """Standard error of the mean response at x, in y's units (the half-width
+        of the confidence interval divided by its t quantile).
+
+        Examples
+        --------
+        >>> fit.se_mean([0.0, 1.0])  # doctest: +SKIP
+        """
+        U = self._scaled(x)
+        Phi = _engine.design(self.terms, U)
+        var = np.einsum("ij,jk,ik->i", Phi, self.cov_scaled, Phi)
+        return self.scaling.y_scale * np.sqrt(np.clip(var, 0.0, None))
 
     def _scaled(self, x: object) -> np.ndarray:
         X = _checks.as_features(x, "x")
@@ -240,69 +471,78 @@ class PolyFit:
                 f"n={self.n}, inliers={self.n_inliers}, scale={self.scale:.6g}, coef={coef})")
 
     def summary(self, level: float = 0.95) -> str:
-        """A text table of the fit: coefficients with standard errors, t values,
-        p values and intervals, then the consensus set and the residual scale.
+        """A text table of the fit: y's name, the consensus set, the estimator,
+        the residual scale and the weights; the coefficients with standard
+        errors, t values, p values (`tvalues`, `pvalues`) and intervals; then
+        the search's energy and the refit's passes, and the degree table.
 
         Examples
         --------
         >>> print(fit.summary())  # doctest: +SKIP
         """
-        from scipy.stats import t as student
-
         width = 78
         rule, thin = "=" * width, "-" * width
         lines = ["Robust polynomial fit (zelt_fit)".center(width), rule]
         basis = self.basis if self.n_features > 1 else "powers"
         share = self.n_inliers / self.n if self.n else float("nan")
+        estimator = self.extra.get("estimate") or "least squares"
         info = [
-            ("Observations:", f"{self.n}", "Degree:", f"{self.degree} ({basis})"),
-            ("Inliers:", f"{self.n_inliers} ({share:.1%})", "Terms:", f"{self.terms.shape[0]}"),
-            ("Flagged:", f"{self.n - self.n_inliers}", "Residual scale:", f"{self.scale:.6g}"),
-            ("Df residuals:", f"{self.dof:.6g}", "Refit rounds:", f"{self.rounds}"),
-            ("Search energy:", f"{self.search_energy:.6g}", "Variables:",
+            ("Dep. variable:", self.y_name if len(self.y_name) <= 22 else self.y_name[:21] + "~",
+             "Degree:", f"{self.degree} ({basis})"),
+            ("Observations:", f"{self.n}", "Terms:", f"{self.terms.shape[0]}"),
+            ("Inliers:", f"{self.n_inliers} ({share:.1%})", "Flagged:", f"{self.n - self.n_inliers}"),
+            ("Estimator:", estimator if len(estimator) <= 22 else estimator[:21] + "~",
+             "Residual scale:", f"{self.scale:.6g}"),
+            ("Df residuals:", f"{self.dof:.6g}", "Variables:",
              ", ".join(self.feature_names) if len(self.feature_names) <= 4
              else f"{len(self.feature_names)}"),
         ]
+        w = self.weights
+        if isinstance(w, np.ndarray):
+            partial = int(np.count_nonzero((w > 0) & (w < 0.9)))
+            info.append(("Weights >= 0.9:", f"{int(np.count_nonzero(w >= 0.9))}", "below / zero:",
+                         f"{partial} / {int(np.count_nonzero(w == 0)) - self.n_dropped}"))
+        if self.n_dropped:
+            info.append(("Dropped rows:", f"{self.n_dropped} (missing)", "", ""))
         if self.slope or self.curvature:
             info.append(("Slope weight:", f"{self.slope:.6g}", "Curvature weight:", f"{self.curvature:.6g}"))
         for a, b, c, d in info:
-            lines.append(f"{a:<16}{b:>22}    {c:<18}{d:>18}")
+            lines.append(f"{a:<16}{b:>22}    {c:<18}{d:>18}".rstrip())
         lines.append(rule)
         lo_label = f"[{(1 - level) / 2:.3g}"
         hi_label = f"{1 - (1 - level) / 2:.3g}]"
-        names = self.term_names
+        constant = np.all(self.terms == 0, axis=1)
+        names = ["Intercept" if constant[i] else name for i, name in enumerate(self.term_names)]
         name_w = max(10, min(24, max(len(s) for s in names) + 1))
         lines.append(f"{'':<{name_w}}{'coef':>11}{'std err':>11}{'t':>9}{'P>|t|':>9}{lo_label:>11}{hi_label:>11}")
         lines.append(thin)
         ci = self.conf_int(level)
-        se = self.stderr
+        se, tv, pv = self.stderr, self.tvalues, self.pvalues
         for i, name in enumerate(names):
-            tval = self.coef[i] / se[i] if se[i] > 0 else float("nan")
-            pval = 2.0 * student.sf(abs(tval), self.dof) if self.dof > 0 and np.isfinite(tval) else float("nan")
             label = name if len(name) <= name_w - 1 else name[:name_w - 2] + "~"
-            lines.append(f"{label:<{name_w}}{self.coef[i]:>11.4g}{se[i]:>11.3g}{tval:>9.3g}"
-                         f"{pval:>9.3f}{ci[i, 0]:>11.4g}{ci[i, 1]:>11.4g}")
+            lines.append(f"{label:<{name_w}}{self.coef[i]:>11.4g}{se[i]:>11.3g}{tv[i]:>9.3g}"
+                         f"{pv[i]:>9.3f}{ci[i, 0]:>11.4g}{ci[i, 1]:>11.4g}")
         lines.append(rule)
-        notes = []
+        notes = [f"Search: MDL energy {self.search_energy:.6g} (scaled problem); refit: {self.rounds} "
+                 "passes over the data."]
         if self.extra.get("estimate"):
             how = self.extra["estimate"]
+            if how == "MM-estimate":
+                how += (": Tukey's bisquare (c = 4.685, 95 % efficiency at Gaussian noise) at the "
+                        "consensus set's scale")
             if self.extra.get("start"):
-                how += f" over the consensus set (started from the {self.extra['start']})"
+                how += f", from the {self.extra['start']} start"
             notes.append(f"Estimate: {how}.")
         if self.extra.get("variance_model") is not None:
             notes.append("Noise: its scale varies with the variables (modelled; residuals standardised "
                          "and weighted by it).")
         lines.extend(notes)
-        table = self.extra.get("degrees")
-        if table:
+        table = self.degree_table
+        if table is not None:
             lines.append(thin)
             lines.append("Degree chosen by a robust information criterion (sum of 2 rho(r/s), rho the "
                          "bisquare's, + log(n) per term):")
-            lines.append(f"{'degree':>8}{'terms':>8}{'criterion':>14}{'BIC (own set)':>16}{'inliers':>10}")
-            for row in table:
-                mark = " <-" if row["degree"] == self.degree else ""
-                lines.append(f"{row['degree']:>8}{row['terms']:>8}{row['criterion']:>14.2f}"
-                             f"{row['bic']:>16.2f}{row['inliers']:>10}{mark}")
+            lines.extend(table.summary().splitlines())
         if self.slope or self.curvature:
             lines.append("Smoothness penalty: intervals are those of the penalised estimate and do not "
                          "include its bias.")

@@ -93,6 +93,8 @@ class Stats:
     z1: float = 0.0
     z2: float = 0.0
     Gu: Optional[np.ndarray] = None  # sum over kept rows of phi phi' / rel^2 (no robustness weight)
+    Hpsi: Optional[np.ndarray] = None  # sum over kept rows of psi'(u) phi phi' / rel^2: the M-step's Hessian
+    gpsi: Optional[np.ndarray] = None  # sum over kept rows of psi(u) phi / rel: its gradient
     clipped: float = 0.0             # sum over all rows of 2 rho(r / clip), when asked
     prev_rr: float = 0.0             # sum over the previous evaluation's kept rows of r^2 at this coef
 
@@ -110,7 +112,7 @@ class Stats:
         self.z2 += other.z2
         self.clipped += other.clipped
         self.prev_rr += other.prev_rr
-        for name in ("QQ", "Qz", "Gu"):
+        for name in ("QQ", "Qz", "Gu", "Hpsi", "gpsi"):
             mine, theirs = getattr(self, name), getattr(other, name)
             if theirs is not None:
                 setattr(self, name, theirs.copy() if mine is None else mine + theirs)
@@ -168,7 +170,7 @@ def _bisquare_stats(Phi: np.ndarray, v: np.ndarray, t: np.ndarray, rel: Optional
     tk = np.where(keep, t, 0.0)
     return Stats(G=Pw @ Phi, h=Pw @ v, vv=float((wb * inv) @ (v * v)), count=int(np.count_nonzero(keep)),
                  tt=float(tk @ tk), psi2=float(psi @ psi), dpsi=float(dpsi.sum()), dpsi2=float(dpsi @ dpsi),
-                 Gu=Gu)
+                 Gu=Gu, Hpsi=(PT * (dpsi * inv)) @ Phi, gpsi=PT @ (psi if rel is None else psi / rel))
 
 
 def _finish_block(out: Stats, Phi, v, U, r, keep, previous, variance, clip,

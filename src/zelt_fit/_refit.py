@@ -143,7 +143,9 @@ class Columns:
         ix = np.ix_(self.index, self.index)
         return Stats(G=st.G[ix], h=st.h[self.index], vv=st.vv, count=st.count, tt=st.tt,
                      changed=st.changed, psi2=st.psi2, dpsi=st.dpsi, dpsi2=st.dpsi2, QQ=st.QQ, Qz=st.Qz,
-                     z1=st.z1, z2=st.z2, Gu=None if st.Gu is None else st.Gu[ix], clipped=st.clipped)
+                     z1=st.z1, z2=st.z2, Gu=None if st.Gu is None else st.Gu[ix], clipped=st.clipped,
+                     Hpsi=None if st.Hpsi is None else st.Hpsi[ix],
+                     gpsi=None if st.gpsi is None else st.gpsi[self.index])
 
     def solve(self, st: Stats) -> np.ndarray:
         """Coefficients from the sums of a pass: least squares through the
@@ -357,6 +359,19 @@ def _mm_covariance(st: Stats, cols: Columns, scale: float):
     return cov, float(np.sqrt(sigma2)), dof
 
 
+def _newton_step(st: Stats, s: float) -> Optional[np.ndarray]:
+    """Newton's step for the M-step's equation sum psi(u) phi / rel = 0 at the
+    held scale s (u = t / s): s Hpsi^-1 gpsi. Reweighted least squares crawls
+    where the design is uneven (points far out in x); Newton's steps end in a
+    few rounds. None where the Hessian is not positive definite (psi' of the
+    bisquare is negative beyond c / sqrt(5)): a reweighted step instead."""
+    assert st.Hpsi is not None and st.gpsi is not None
+    lam, V = np.linalg.eigh(0.5 * (st.Hpsi + st.Hpsi.T))
+    if not lam[0] > max(float(lam[-1]), 0.0) * 1e-10:
+        return None
+    return s * (V @ ((V.T @ st.gpsi) / lam))
+
+
 def robust_refit(run: PassFn, cols: Columns, band: Evaluation, stage1: Optional[Stage1] = None,
                  robust: bool = True) -> Refit:
     """Both stages; `stage1` when the consensus rounds have run already (the
@@ -389,7 +404,8 @@ def robust_refit(run: PassFn, cols: Columns, band: Evaluation, stage1: Optional[
     for _ in range(MAX_MM_ROUNDS):
         if st.count < p:
             break
-        new_b = cols.pad(cols.solve(st))
+        step = _newton_step(st, s)
+        new_b = cols.pad(ev.coef[cols.index] + step if step is not None else cols.solve(st))
         moved = float(np.max(np.abs(new_b - ev.coef)))
         ev = Evaluation(new_b, c, g, bisquare=c, tuning=C_MM)
         st = cols.cut(run(ev))

@@ -30,15 +30,17 @@ B_S = 0.5
 # bisquare tuning of the final M-step: 95 % efficiency at Gaussian noise
 C_MM = 4.6850649
 
-# elemental subsets drawn, candidates kept after the first steps, the steps
-# each candidate gets before the ranking
+# elemental subsets drawn (between the two, by `subset_count`), the steps each
+# candidate gets before the ranking, the candidates kept, and the steps these
+# get on every point: the S-estimate starts the refit's rounds, which refine
+# it, so a rough one does (at n = 300 with bad leverage points, two steps and
+# 50 polishing steps of the best three gave the same fits at three times the cost)
 SUBSETS = 500
 MIN_SUBSETS = 50
+FIRST_STEPS = 1
 KEEP = 1
-FIRST_STEPS = 2
-MAX_STEPS = 3
-# the candidates are screened on at most this many of the points (spread over
-# them); the best are polished on all of them
+POLISH_STEPS = 3
+# the candidates are screened on at most this many of the points (spread over them)
 SCREEN_POINTS = 500
 TOL = 1e-6
 
@@ -140,28 +142,39 @@ def _solve_weighted(Phi: np.ndarray, v: np.ndarray, W: np.ndarray) -> np.ndarray
     return out
 
 
-def _screen(Phi: np.ndarray, v: np.ndarray, B: np.ndarray, steps: int, c: float, b: float) -> np.ndarray:
+def _approximate_scales(R: np.ndarray, c: float, b: float) -> np.ndarray:
+    """A one-step approximation of each row's M-scale: the normalised MAD
+    moved once towards the root, as fast-S ranks its candidates."""
+    s0 = np.median(np.abs(R), axis=1) / 0.6744897501960817
+    s = np.zeros_like(s0)
+    pos = s0 > 0
+    s[pos] = s0[pos] * np.sqrt(np.mean(bisquare_rho(R[pos] / s0[pos, None], c), axis=1) / b)
+    return s
+
+
+def _screen(Phi: np.ndarray, v: np.ndarray, B: np.ndarray, steps: int, c: float, b: float):
     """`steps` reweighted least-squares steps of the S-objective for every
-    candidate row of B, each at a one-step approximation of its scale (the
-    normalised MAD moved once towards the M-scale), as fast-S screens them."""
+    candidate row of B, each at an approximation of its scale; returns the
+    candidates and their approximate scales after the last step."""
+    R = v[None, :] - B @ Phi.T
+    s = _approximate_scales(R, c, b)
     for _ in range(steps):
-        R = v[None, :] - B @ Phi.T
-        s0 = np.median(np.abs(R), axis=1) / 0.6744897501960817
-        pos = s0 > 0
+        pos = s > 0
         if not np.any(pos):
             break
-        s = s0[pos] * np.sqrt(np.mean(bisquare_rho(R[pos] / s0[pos, None], c), axis=1) / b)
-        new = _solve_weighted(Phi, v, _weights(R[pos] / s[:, None], c))
+        new = _solve_weighted(Phi, v, _weights(R[pos] / s[pos, None], c))
         good = np.all(np.isfinite(new), axis=1)
         B[np.flatnonzero(pos)[good]] = new[good]
-    return B
+        R = v[None, :] - B @ Phi.T
+        s = _approximate_scales(R, c, b)
+    return B, s
 
 
-def _polish(Phi: np.ndarray, v: np.ndarray, beta: np.ndarray, c: float, b: float):
+def _polish(Phi: np.ndarray, v: np.ndarray, beta: np.ndarray, c: float, b: float, steps: int):
     """Reweighted least-squares steps of the S-objective from beta to
     convergence, the scale re-solved before each; returns (beta, scale)."""
     s = m_scale_one(v - Phi @ beta, c, b)
-    for _ in range(MAX_STEPS):
+    for _ in range(steps):
         if not s > 0:
             break
         r = v - Phi @ beta
@@ -188,10 +201,12 @@ def subset_count(p: int, share: float = 0.3, miss: float = 1e-3) -> int:
 
 
 def s_estimate(Phi: np.ndarray, v: np.ndarray, seed: int, subsets: Optional[int] = None,
-               c: float = C_S, b: float = B_S) -> Optional[SEstimate]:
+               c: float = C_S, b: float = B_S, polish: int = POLISH_STEPS) -> Optional[SEstimate]:
     """Fast-S on the rows of Phi (m, p) and v (m,). The elemental subsets come
     from a generator seeded by `seed`, so the estimate is a pure function of
-    the data and the seed. None when no subset determines the coefficients."""
+    the data and the seed. `polish`: the steps of the best candidate on every
+    row (a start for the refit's rounds needs few; a converged estimate more).
+    None when no subset determines the coefficients."""
     m, p = Phi.shape
     if m <= p:
         return None
@@ -214,9 +229,9 @@ def s_estimate(Phi: np.ndarray, v: np.ndarray, seed: int, subsets: Optional[int]
     # screen on a spread subset of at most SCREEN_POINTS rows
     screen = np.arange(m) if m <= SCREEN_POINTS else np.linspace(0, m - 1, SCREEN_POINTS).round().astype(np.int64)
     Ps, vs = Phi[screen], v[screen]
-    B = _screen(Ps, vs, B, FIRST_STEPS, c, b)
-    s = m_scale(vs[None, :] - B @ Ps.T, c, b, iterations=15, tol=1e-3)
+    B, s = _screen(Ps, vs, B, FIRST_STEPS, c, b)
+    # a candidate whose scale is 0 fits half the points exactly: as good as any
     order = np.argsort(np.where(np.isfinite(s), s, np.inf), kind="stable")[:KEEP]
-    polished = [_polish(Phi, v, B[k].copy(), c, b) for k in order]
+    polished = [_polish(Phi, v, B[k].copy(), c, b, polish) for k in order]
     k = int(np.argmin([sc if np.isfinite(sc) else np.inf for _, sc in polished]))
     return SEstimate(polished[k][0], polished[k][1], int(idx.shape[0]))

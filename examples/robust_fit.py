@@ -8,7 +8,7 @@ quarter of the readings grossly wrong (one-sided, as a faulty meter gives).
 
 robust_polyfit maps the years to [-1, 1] and the francs to a unit robust
 spread, lets zelt_core's tournament search find the points a cubic explains,
-refits them (Huber's estimate over the consensus set), and hands back
+refits them (the bisquare MM-estimate from the best of three starts), and hands back
 coefficients, standard errors and intervals in years and francs.
 """
 from __future__ import annotations

@@ -2,8 +2,9 @@
 
 Built on the native engine ``zelt_core`` (a seeded tournament MCMC search for
 the coefficients of lowest MDL energy), ``zelt_fit`` gives what a fit is for:
-coefficients in the data's own units, the points flagged as outliers, standard
-errors and intervals from a least-squares refit of the consensus set,
+coefficients in the data's own units, the points flagged as outliers (bad
+leverage points among them), standard errors and intervals of a high-breakdown
+MM-estimate,
 predictions with confidence or prediction intervals, a summary table, a plot,
 and a scikit-learn estimator.
 

@@ -37,8 +37,9 @@ class RobustPolynomialRegressor:
 
     Fits the polynomial of the given degree in the features of X by
     :func:`zelt_fit.robust_polyfit` (each feature mapped to [-1, 1], a
-    tournament MCMC search for the points a polynomial explains, least squares
-    on that consensus set), so it works in any units and ignores gross outliers.
+    tournament MCMC search for the points a polynomial explains, a
+    high-breakdown start, then Tukey's bisquare MM-estimate), so it works in
+    any units and ignores gross outliers, bad leverage points among them.
     Where there are fewer samples than coefficients no outlier can be told from
     an inlier: the fit is then the minimum-norm least-squares fit of all samples,
     with a warning, as ``PolynomialFeatures`` followed by ``LinearRegression``

@@ -85,9 +85,13 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     divided by its median absolute deviation; the tournament MCMC search of
     ``zelt_core`` finds the coefficients of lowest MDL energy on that scaled
     problem, and the points inside its tolerance band start the refit: least
-    squares, the set redrawn at 4 residual scales until it stops changing, then
-    Huber's M-estimate over the set, with the noise modelled along the variables
-    where it varies. Coefficients, covariance and predictions come back in the
+    squares, the set redrawn at 4 residual scales until it stops changing. The
+    same rounds run from Tukey's biweight and from an S-estimate (fast-S, which
+    points far out in x on a wrong curve cannot pull), and the start whose set
+    leaves the least M-scale of the residuals is kept. Then the MM-step:
+    Tukey's bisquare M-estimate (95 % efficiency at Gaussian noise) at the set's
+    scale, with the noise modelled along the variables where it varies. A fit
+    never rests on fewer than half the points. Coefficients, covariance and predictions come back in the
     original units; the answer does not depend on the units or origins of x and y.
 
     Parameters

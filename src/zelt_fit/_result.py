@@ -59,12 +59,15 @@ class PolyFit:
     terms : ndarray of int, shape (p, d)
         The multi-index of each coefficient; in one variable ``terms[i] == [i]``.
     inliers : ndarray of bool, shape (n,)
-        The consensus set: the points the refit explains (False: flagged as outliers).
+        The points of weight above 0 in the estimate (False: flagged as outliers).
     scale : float
-        Residual standard deviation of the inliers, in y's units.
+        The residual scale the estimate holds, in y's units: the root mean
+        square residual of the consensus set, corrected for its cut at 4 scales
+        (a standard deviation of Gaussian noise).
     cov : ndarray, shape (p, p)
-        Covariance of `coef` (least squares on the inliers, residual variance
-        ``scale**2``).
+        Covariance of `coef`: that of the bisquare MM-estimate over its points
+        at the held `scale` (statsmodels' RLM form H1); least squares' on the
+        set for a penalised fit (the sandwich of the penalised estimate).
     stderr : ndarray, shape (p,)
         Standard errors of `coef`.
     degree : int

@@ -202,3 +202,28 @@ def test_s_estimate_resists_leverage_that_pulls_least_squares():
 def test_s_estimate_of_too_few_points_is_none():
     Phi = np.vander(np.array([0.1, 0.5]), 3, increasing=True)
     assert s_estimate(Phi, np.array([1.0, 2.0]), seed=0) is None
+
+
+def test_fits_are_bit_identical_for_any_thread_count():
+    import os
+    import subprocess
+    import sys
+
+    code = """
+import numpy as np
+from zelt_fit import robust_polyfit
+rng = np.random.default_rng(4)
+x = np.r_[rng.uniform(-1, 1, 2400), rng.uniform(4, 6, 600)]
+y = 1 - x + 0.5 * x ** 2 + rng.normal(0, 0.05, 3000)
+y[2400:] = 0.3 * x[2400:]
+for deg in (2, "auto"):
+    fit = robust_polyfit(x, y, deg, seed=3)
+    print(fit.degree, *[float(c).hex() for c in fit.coef], *[float(c).hex() for c in fit.stderr])
+"""
+    outs = []
+    for threads in ("1", "2"):
+        env = dict(os.environ, OMP_NUM_THREADS=threads, OPENBLAS_NUM_THREADS=threads)
+        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
+        assert proc.returncode == 0, proc.stderr
+        outs.append(proc.stdout)
+    assert outs[0] == outs[1] and outs[0].count("\n") == 2

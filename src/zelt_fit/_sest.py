@@ -36,7 +36,7 @@ C_MM = 4.6850649
 # it, so a rough one does (at n = 300 with bad leverage points, two steps and
 # 50 polishing steps of the best three gave the same fits at three times the cost)
 SUBSETS = 500
-MIN_SUBSETS = 50
+MIN_SUBSETS = 30
 FIRST_STEPS = 1
 KEEP = 1
 POLISH_STEPS = 3

@@ -329,12 +329,25 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
                    inliers, n, d, plot, table, ("search band", "biweight")[chosen_start])
 
 
+def _live(chunk, name: str):
+    """A chunk as it is, or a clear error where it is not data: a persisted
+    array's chunk is a Future of its client, and after that client has closed
+    a computation without it (fit.inliers.compute(), say) receives the Future."""
+    if type(chunk).__module__.split(".")[0] == "distributed":
+        raise RuntimeError(f"a chunk of {name} is a {type(chunk).__name__} of a Dask client that is no longer "
+                           f"running: {name} was persisted on that client, so what is computed from it "
+                           "(fit.inliers) must be computed while it runs, or from data that outlives it")
+    return chunk
+
+
 def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_points, search) -> PolyFit:
     """robust_polyfit of Dask arrays: checks and the ranges of x in one pass over
     the chunks, the search on a sample of rows, every refit round one reduction."""
     import dask
     import dask.array as da
 
+    x = x.map_blocks(_live, "x", dtype=x.dtype) if is_dask(x) else x
+    y = y.map_blocks(_live, "y", dtype=y.dtype) if is_dask(y) else y
     if is_dask(y) and any(np.isnan(c) for c in y.chunks[0]):
         y = y.compute_chunk_sizes()
     if not is_dask(x):

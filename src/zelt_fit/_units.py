@@ -140,12 +140,13 @@ def require_representable(scaling: Scaling, terms: np.ndarray, y_range: Tuple[fl
     e_c = [_exp10(abs(float(c)) + float(h)) if c != 0 else _exp10(float(h))
            for c, h in zip(scaling.x_center, scaling.x_scale)]
     for t in terms.tolist():
-        # the largest factor: sum_j k_j (log(|c_j| + h_j) - log h_j) (binomial sums); the smallest:
-        # the term's own, -sum_j k_j log h_j
-        high = e_y + sum(k * (e_c[j] - e_h[j]) for j, k in enumerate(t) if k)
-        low = e_y - sum(k * e_h[j] for j, k in enumerate(t) if k)
+        # the term's own factor h^-k, with y's scale and without; and a bound on the
+        # largest of the binomial sums' factors, sum_j k_j (log(|c_j| + h_j) - log h_j)
         own = -sum(k * e_h[j] for j, k in enumerate(t) if k)
-        if max(high, -own) > LIMIT_EXP or min(low, own) < -LIMIT_EXP:
+        high = e_y + sum(k * (e_c[j] - e_h[j]) for j, k in enumerate(t) if k)
+        orders = (own, e_y + own, high)
+        if max(orders) > LIMIT_EXP or min(orders) < -LIMIT_EXP:
+            high, low = max(orders[1:]), min(orders[1:])
             used = [j for j, k in enumerate(t) if k]
             spans = ", ".join(f"{names[j]} spans [{x_ranges[j][0]:.6g}, {x_ranges[j][1]:.6g}]" for j in used)
             power = "*".join(f"{names[j]}^{t[j]}" if t[j] > 1 else names[j] for j in used)

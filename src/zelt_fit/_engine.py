@@ -27,9 +27,9 @@ def _integer(name: str, value: object) -> bool:
 
 def check_seed(seed: object, name: str = "seed") -> int:
     """A seed of the search: an integer in [0, 2**64)."""
-    if not _integer(name, seed) or not 0 <= seed < SEED_LIMIT:
+    if not _integer(name, seed) or not 0 <= int(seed) < SEED_LIMIT:  # type: ignore[call-overload]
         raise ValueError(f"{name} must be an integer in [0, 2**64), got {seed!r}")
-    return int(seed)
+    return int(seed)  # type: ignore[call-overload]
 
 
 @dataclass(frozen=True)
@@ -58,7 +58,7 @@ class SearchSettings:
     def __post_init__(self) -> None:
         for name, low in (("n_chains", 1), ("n_warmup", 0), ("n_deep", 0), ("n_elite", 1)):
             value = getattr(self, name)
-            if not _integer(name, value) or not low <= value <= INT32_MAX:
+            if not _integer(name, value) or not low <= int(value) <= INT32_MAX:
                 raise ValueError(f"SearchSettings: {name} must be an integer in [{low}, 2**31 - 1], got {value!r}")
         step = self.step_size
         if (isinstance(step, (bool, np.bool_)) or not isinstance(step, numbers.Real)

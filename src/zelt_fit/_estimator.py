@@ -22,7 +22,7 @@ def _seed(random_state: Any) -> int:
     if random_state is None:
         return int(np.random.randint(0, 2**31 - 1))
     if isinstance(random_state, (numbers.Integral, np.integer)) and not isinstance(random_state, bool):
-        if not 0 <= random_state < SEED_LIMIT:
+        if not 0 <= int(random_state) < SEED_LIMIT:
             raise ValueError(f"random_state must be an integer in [0, 2**64), got {random_state}")
         return int(random_state)
     if isinstance(random_state, np.random.RandomState):

@@ -173,8 +173,9 @@ class PolyFit:
         if unknown or missing:
             raise ValueError(f"x's columns are not the fit's variables: unknown {unknown}, missing {missing} "
                              f"(the fit has {self.feature_names})")
-        lookup = {str(c): c for c in x.columns}
-        return x[[lookup[f] for f in self.feature_names]]
+        frame: Any = x
+        lookup = {str(c): c for c in frame.columns}
+        return frame[[lookup[f] for f in self.feature_names]]
 
     def _scaled(self, x: object) -> np.ndarray:
         X = _checks.as_features(self._named_columns(x), "x")

@@ -156,13 +156,13 @@ def explicit(rng, k: int) -> List[dict]:
         out.append(case("explicit", f"terms {terms} on x in [{lo}, {lo + 2}] share={share}", f"""
             rng = np.random.default_rng({seed})
             x = rng.uniform({lo}, {lo + 2.0}, 200)
-            beta = rng.uniform(0.5, 1.0, {len(terms)}) * 10.0 ** -np.array({terms}, float)
+            beta = rng.uniform(0.5, 1.0, {len(terms)})
             truth = lambda z: sum(b * np.asarray(z, float) ** k for b, k in zip(beta, {terms}))
-            spread = np.ptp(truth(x)) + 1.0
-            y = truth(x) + 0.001 * spread * rng.normal(size=200)
+            spread = np.ptp(truth(x))
+            y = truth(x) + 0.005 * spread * rng.normal(size=200)
             bad = np.zeros(200, bool); bad[rng.choice(200, int({share} * 200), replace=False)] = True
-            y[bad] += spread * rng.uniform(0.5, 2.0, bad.sum())
-            attempt(lambda: robust_polyfit(x, y, {terms}), lambda f: fit_ok(f, x, truth, bad, 0.001 * spread),
+            y[bad] += spread * rng.uniform(0.25, 1.0, bad.sum())
+            attempt(lambda: robust_polyfit(x, y, {terms}), lambda f: fit_ok(f, x, truth, bad, 0.005 * spread),
                     ["spans", "rescale"])
         """))
     return out

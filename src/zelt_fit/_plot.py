@@ -5,6 +5,8 @@ from typing import Any
 
 import numpy as np
 
+from . import _checks
+
 __all__ = ["plot_fit"]
 
 
@@ -18,8 +20,6 @@ def _pyplot():
 
 
 def plot_fit(fit: Any, ax: Any = None, level: float = 0.95, n_grid: int = 400, data: Any = None):
-    from . import _checks
-
     if fit.n_features != 1:
         raise ValueError(f"plot draws fits in one variable; this fit has {fit.n_features}")
     level = _checks.as_level(level)

@@ -136,7 +136,8 @@ def outliers(rng, k: int) -> List[dict]:
         xoff, xscale = float(10 ** rng.uniform(-3, 6) * rng.choice([-1, 1])), float(10 ** rng.uniform(-4, 5))
         yscale = float(10 ** rng.uniform(-6, 6))
         seed = int(rng.integers(2**31))
-        out.append(case("outliers", f"d={d} deg={deg} n={n} share={share} x~{xoff:.1e}+-{xscale:.1e} y~{yscale:.1e}", f"""
+        name = f"d={d} deg={deg} n={n} share={share} x~{xoff:.1e}+-{xscale:.1e} y~{yscale:.1e}"
+        out.append(case("outliers", name, f"""
             X, y, truth, bad, sigma = make({seed}, n={n}, deg={deg}, share={share}, d={d}, xoff={xoff!r},
                                            xscale={xscale!r}, yscale={yscale!r})
             attempt(lambda: robust_polyfit(X, y, {deg}), lambda f: fit_ok(f, X, truth, bad, sigma),
@@ -197,7 +198,8 @@ BAD_SETTINGS = [
 ]
 BAD_CALLS = [
     ("robust_polyfit(x, y, 'atuo')", "auto"), ("robust_polyfit(x, y, None)", "auto"),
-    ("robust_polyfit(x, y, -1)", "deg"), ("robust_polyfit(x, y, 2.5)", "deg"), ("robust_polyfit(x, y, [[0], [0]])", "terms"),
+    ("robust_polyfit(x, y, -1)", "deg"), ("robust_polyfit(x, y, 2.5)", "deg"),
+    ("robust_polyfit(x, y, [[0], [0]])", "terms"),
     ("robust_polyfit(x, y, 'auto', max_deg=-1)", "max_deg"), ("robust_polyfit(x, y, 'auto', max_deg=2.0)", "max_deg"),
     ("SearchSettings(n_chains=2**31)", "n_chains"), ("SearchSettings(n_chains=25.0)", "n_chains"),
     ("SearchSettings(n_warmup=-5)", "n_warmup"), ("SearchSettings(n_deep=-1)", "n_deep"),

@@ -29,8 +29,9 @@ PRELUDE = textwrap.dedent("""
 
 
 def run_child(*body, timeout=60):
-    proc = subprocess.run([sys.executable, "-c", PRELUDE + "".join(textwrap.dedent(b) for b in body)], capture_output=True,
-                          text=True, timeout=timeout, env=dict(os.environ, OMP_NUM_THREADS="1"))
+    code = PRELUDE + "".join(textwrap.dedent(b) for b in body)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout,
+                          env=dict(os.environ, OMP_NUM_THREADS="1"))
     assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
     return proc.stdout.splitlines()
 
@@ -49,7 +50,8 @@ REFUSED = {
     "power 1100 below one": ("robust_polyfit(x / 20, y, [0, 1, 1100])", r"coefficient of x\^1100"),
     "y outlier near 1e300": ("robust_polyfit(x, np.r_[y[:-1], 1e300], 1)", r"y spans .* times its robust spread"),
     # masked, sparse, mislabelled input
-    "masked x": ("robust_polyfit(np.ma.masked_greater(x, 9.0), y, 1)", r"x is a masked array with \d+ masked entries: .* leave those rows out"),
+    "masked x": ("robust_polyfit(np.ma.masked_greater(x, 9.0), y, 1)",
+                 r"x is a masked array with \d+ masked entries: .* leave those rows out"),
     "masked y": ("robust_polyfit(x, np.ma.masked_less(y, 2.0), 1)", r"y is a masked array with \d+ masked entr"),
     "sparse x": ("robust_polyfit(__import__('scipy.sparse').sparse.csr_matrix(x[:, None]), y, 1)",
                  r"x is a scipy.sparse matrix.*x.toarray\(\)"),

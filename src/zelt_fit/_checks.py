@@ -3,15 +3,39 @@ what is wrong. NumPy arrays, lists, pandas Series and DataFrames all arrive
 through ``numpy.asarray``; pandas itself is never imported."""
 from __future__ import annotations
 
+import difflib
 import numbers
+import warnings
 from typing import List, Optional, Tuple
 
 import numpy as np
 
-__all__ = ["as_features", "as_target", "as_degree", "feature_names_of", "require_finite"]
+__all__ = ["as_features", "as_target", "as_degree", "feature_names_of", "require_finite",
+           "as_count", "as_weight", "as_level", "same_index"]
+
+
+def _longdouble(name: str, arr: np.ndarray) -> None:
+    # float64 holds 53 bits; a long double more: say so when the rounding changes a value
+    if arr.dtype.kind == "f" and arr.dtype.itemsize > 8 and np.finfo(arr.dtype).nmant > 52:
+        with np.errstate(invalid="ignore", over="ignore"):
+            lost = arr.astype(np.float64).astype(arr.dtype) != arr
+        if np.any(lost & np.isfinite(arr)):
+            warnings.warn(f"{name} holds {arr.dtype} values that float64 cannot hold exactly "
+                          f"({int(np.count_nonzero(lost))} of {arr.size} rounded): the fit works in "
+                          "float64", UserWarning, stacklevel=4)
 
 
 def _numeric(name: str, value: object) -> np.ndarray:
+    if isinstance(value, np.ma.MaskedArray):
+        masked = int(np.count_nonzero(np.ma.getmaskarray(value)))
+        if masked:
+            raise ValueError(f"{name} is a masked array with {masked} masked entries: a fit does not "
+                             "guess what they hold; leave those rows out (keep = ~np.ma.getmaskarray"
+                             f"({name}); pass {name}[keep]) or fill them")
+        value = np.ma.getdata(value)
+    if type(value).__module__.startswith("scipy.sparse"):
+        raise ValueError(f"{name} is a scipy.sparse matrix; a polynomial fit needs dense data: "
+                         f"pass {name}.toarray()")
     try:
         arr = np.asarray(value)
     except (TypeError, ValueError) as err:
@@ -26,7 +50,14 @@ def _numeric(name: str, value: object) -> np.ndarray:
         raise ValueError(f"{name} is complex; complex data not supported")
     elif kind not in "biuf":
         raise ValueError(f"{name} has dtype {arr.dtype}; it must hold real numbers")
+    _longdouble(name, arr)
     return arr
+
+
+def _float(arr: np.ndarray) -> np.ndarray:
+    # float32 and float64 are used as they are (the fit's arithmetic is float64
+    # either way, block by block); other kinds become float64
+    return arr if arr.dtype in (np.float32, np.float64) else np.asarray(arr, dtype=np.float64)
 
 
 def require_finite(name: str, arr: np.ndarray) -> None:
@@ -41,7 +72,7 @@ def as_features(x: object, name: str = "x") -> np.ndarray:
         arr = arr.reshape(-1, 1)
     elif arr.ndim != 2:
         raise ValueError(f"{name} must have shape (n,) or (n, d), got a {arr.ndim}-D array of shape {arr.shape}")
-    arr = np.asarray(arr, dtype=np.float64)
+    arr = _float(arr)
     require_finite(name, arr)
     return arr
 
@@ -51,7 +82,7 @@ def as_target(y: object, name: str = "y") -> np.ndarray:
     arr = _numeric(name, y)
     if arr.ndim != 1:
         raise ValueError(f"{name} must have shape (n,), got shape {arr.shape}")
-    arr = np.asarray(arr, dtype=np.float64)
+    arr = _float(arr)
     require_finite(name, arr)
     return arr
 
@@ -61,13 +92,63 @@ def require_same_length(X: np.ndarray, y: np.ndarray, xname: str = "x", yname: s
         raise ValueError(f"{xname} has {X.shape[0]} points but {yname} has {y.shape[0]}")
 
 
-def as_degree(deg: object, name: str = "deg") -> int:
-    """A non-negative integer degree (a NumPy integer too; never a float or bool)."""
+def as_degree(deg: object, name: str = "deg", auto: bool = False) -> int:
+    """A non-negative integer degree (a NumPy integer too; never a float or bool).
+    With `auto`, the message names "auto" as the other choice."""
     if isinstance(deg, (bool, np.bool_)) or not isinstance(deg, numbers.Integral):
-        raise ValueError(f"{name} must be a non-negative integer, got {deg!r}")
+        other = " or 'auto'" if auto else ""
+        raise ValueError(f"{name} must be a non-negative integer{other}, got {deg!r}{auto_hint(deg) if auto else ''}")
     if deg < 0:
         raise ValueError(f"{name} must be a non-negative integer, got {deg}")
     return int(deg)
+
+
+def auto_hint(value: object) -> str:
+    """" (did you mean 'auto'?)" for a string close to it."""
+    if isinstance(value, str) and difflib.get_close_matches(value.strip().lower(), ["auto"], 1, 0.5):
+        return " (did you mean 'auto'?)"
+    return ""
+
+
+def as_count(value: object, name: str, low: int) -> int:
+    """An integer setting of at least `low` (never a float, a bool or None)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise ValueError(f"{name} must be an integer, got {value!r}")
+    if value < low:
+        raise ValueError(f"{name} must be at least {low}, got {value}")
+    return int(value)
+
+
+def as_weight(value: object, name: str) -> float:
+    """A finite non-negative real number (never a string, a bool or None)."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise ValueError(f"{name} must be a finite non-negative number, got {value!r}")
+    value = float(value)
+    if not np.isfinite(value) or value < 0:
+        raise ValueError(f"{name} must be a finite non-negative number, got {value!r}")
+    return value
+
+
+def as_level(level: object, name: str = "level") -> float:
+    """A level strictly between 0 and 1."""
+    if isinstance(level, (bool, np.bool_)) or not isinstance(level, numbers.Real):
+        raise ValueError(f"{name} must be a number strictly between 0 and 1, got {level!r}")
+    level = float(level)
+    if not 0.0 < level < 1.0:
+        raise ValueError(f"{name} must lie strictly between 0 and 1, got {level!r}")
+    return level
+
+
+def same_index(x: object, y: object, xname: str = "x", yname: str = "y") -> None:
+    """Refuse pandas objects whose indexes differ: pairing them by position
+    would pair rows that pandas itself would not."""
+    ix, iy = getattr(x, "index", None), getattr(y, "index", None)
+    if ix is None or iy is None or not hasattr(ix, "equals") or not hasattr(iy, "equals"):
+        return
+    if not ix.equals(iy):
+        raise ValueError(f"{xname} and {yname} are pandas objects with different indexes: pairing them by "
+                         f"position would pair rows that belong to different labels; align them first "
+                         f"({yname} = {yname}.reindex({xname}.index)) or pass arrays")
 
 
 def require_varying(X: np.ndarray, used: np.ndarray, names: List[str]) -> None:
@@ -85,6 +166,10 @@ def feature_names_of(x: object) -> Optional[List[str]]:
     columns = getattr(x, "columns", None)
     if columns is not None and getattr(x, "ndim", 2) == 2:
         names = [str(c) for c in columns]
+        twice = sorted({n for n in names if names.count(n) > 1})
+        if twice:
+            raise ValueError(f"x has columns of the same name {twice}: a term could not be told "
+                             "from another; rename them")
         return names
     name = getattr(x, "name", None)
     if name is not None and getattr(x, "ndim", 1) == 1 and not isinstance(x, np.ndarray):

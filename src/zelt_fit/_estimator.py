@@ -10,7 +10,8 @@ from typing import Any, Dict, Optional
 import numpy as np
 
 from . import _checks, _missing, _routing, _sklearn
-from ._fit import SEARCH_POINTS, _terms_of, fit_arrays, minimum_norm_fit
+from ._engine import SEED_LIMIT
+from ._fit import SEARCH_POINTS, _require_fit_size, _settings, _terms_of, fit_arrays, minimum_norm_fit
 from ._result import PolyFit
 
 __all__ = ["RobustPolynomialRegressor"]
@@ -21,8 +22,8 @@ def _seed(random_state: Any) -> int:
     if random_state is None:
         return int(np.random.randint(0, 2**31 - 1))
     if isinstance(random_state, (numbers.Integral, np.integer)) and not isinstance(random_state, bool):
-        if random_state < 0:
-            raise ValueError(f"random_state must be a non-negative integer, got {random_state}")
+        if not 0 <= int(random_state) < SEED_LIMIT:
+            raise ValueError(f"random_state must be an integer in [0, 2**64), got {random_state}")
         return int(random_state)
     if isinstance(random_state, np.random.RandomState):
         return int(random_state.randint(0, 2**31 - 1))
@@ -187,11 +188,14 @@ class RobustPolynomialRegressor:
         if isinstance(self.degree, str) and self.degree == "auto":
             terms, degree, basis_name, auto = _terms_of("auto", self.basis, d, self.max_degree, n)
         else:
-            degree = _checks.as_degree(self.degree, "degree")
+            degree = _checks.as_degree(self.degree, "degree", auto=True)
             terms, degree, basis_name, auto = _terms_of(degree, self.basis, d)
+        _, slope, curvature, search_points, _ = _settings(0, self.slope, self.curvature, self.search_points, None)
         labels = [str(s) for s in names] if names is not None else None
         _checks.require_varying(A, terms.max(axis=0) > 0, _checks.variable_names(d, labels, "X"))
         seed = _seed(self.random_state)
+        if n >= terms.shape[0]:
+            _require_fit_size(terms, search_points, n)
         if n < terms.shape[0]:
             warnings.warn(f"{n} samples are fewer than the {terms.shape[0]} coefficients of a degree-"
                           f"{degree} polynomial in {d} feature(s): no outlier can be told from an "
@@ -340,6 +344,9 @@ class RobustPolynomialRegressor:
         """
         yhat = self.predict(X)
         v = _sklearn.check_target(y, yhat.shape[0])
+        if v.shape[0] < 2:   # as scikit-learn's r2_score
+            _sklearn.undefined_metric("R^2 score is not well-defined with less than two samples.")
+            return float("nan")
         w = np.ones_like(v) if sample_weight is None else np.asarray(sample_weight, dtype=np.float64)
         mean = np.average(v, weights=w)
         total = float(np.sum(w * (v - mean) ** 2))

@@ -5,6 +5,8 @@ from typing import Any
 
 import numpy as np
 
+from . import _checks
+
 __all__ = ["plot_fit"]
 
 
@@ -20,6 +22,15 @@ def _pyplot():
 def plot_fit(fit: Any, ax: Any = None, level: float = 0.95, n_grid: int = 400, data: Any = None):
     if fit.n_features != 1:
         raise ValueError(f"plot draws fits in one variable; this fit has {fit.n_features}")
+    level = _checks.as_level(level)
+    n_grid = _checks.as_count(n_grid, "n_grid", 2)
+    if data is not None:
+        if not isinstance(data, (tuple, list)) or len(data) != 2:
+            raise ValueError("data must be a pair (x, y) of the points fitted")
+        x, y = _checks.as_features(data[0], "data's x"), _checks.as_target(data[1], "data's y")
+        if x.shape[1] != 1 or x.shape[0] != y.shape[0]:
+            raise ValueError(f"data's x and y must be of one variable and the same length, got shapes "
+                             f"{np.shape(data[0])} and {np.shape(data[1])}")
     if ax is None:
         plt = _pyplot()
         _, ax = plt.subplots(figsize=(7.5, 4.5))

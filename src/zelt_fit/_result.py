@@ -19,8 +19,7 @@ Prediction = Union[np.ndarray, Tuple[np.ndarray, np.ndarray, np.ndarray]]
 def _t_quantile(level: float, dof: float) -> float:
     from scipy.stats import t
 
-    if not 0.0 < level < 1.0:
-        raise ValueError(f"level must lie strictly between 0 and 1, got {level!r}")
+    level = _checks.as_level(level)
     if not dof > 0:
         return float("nan")
     return float(t.ppf(0.5 + 0.5 * level, dof))
@@ -150,6 +149,11 @@ class PolyFit:
         # the data fitted (references, no copies), for fittedvalues and resid
         self._data: Optional[Tuple[Any, Any]] = None
         self._cache: dict = {}
+        # a result is read-only: an edited coef would change summary() and not predict()
+        for value in [coef, terms, inliers, cov, search_coef, coef_scaled, cov_scaled, robustness_weights,
+                      *self.extra.values()]:
+            if isinstance(value, np.ndarray):
+                value.flags.writeable = False
 
     # -- derived -------------------------------------------------------------
     @property
@@ -389,8 +393,27 @@ class PolyFit:
         var = np.einsum("ij,jk,ik->i", Phi, self.cov_scaled, Phi)
         return self.scaling.y_scale * np.sqrt(np.clip(var, 0.0, None))
 
+    def _named_columns(self, x: object) -> object:
+        """A DataFrame's columns in the fit's order, matched by name; a frame
+        whose names are not the fit's is refused (pairing by position would
+        predict from the wrong variables)."""
+        given = _checks.feature_names_of(x) if getattr(x, "columns", None) is not None else None
+        default = ["x"] if self.n_features == 1 else [f"x{j}" for j in range(self.n_features)]
+        if given is None or self.feature_names == default:
+            return x
+        if given == self.feature_names:
+            return x
+        unknown = [g for g in given if g not in self.feature_names]
+        missing = [f for f in self.feature_names if f not in given]
+        if unknown or missing:
+            raise ValueError(f"x's columns are not the fit's variables: unknown {unknown}, missing {missing} "
+                             f"(the fit has {self.feature_names})")
+        frame: Any = x
+        lookup = {str(c): c for c in frame.columns}
+        return frame[[lookup[f] for f in self.feature_names]]
+
     def _scaled(self, x: object) -> np.ndarray:
-        X = _checks.as_features(x, "x")
+        X = _checks.as_features(self._named_columns(x), "x")
         if X.shape[1] != self.n_features:
             if self.n_features == 1 and X.shape[0] == 1:
                 X = X.reshape(-1, 1)
@@ -414,12 +437,13 @@ class PolyFit:
         return self.scale * relative_scale(U, g)
 
     @overload
-    def predict(self, x: object, interval: None = None, level: float = 0.95) -> np.ndarray: ...
+    def predict(self, x: object, interval: None = None, level: None = None) -> np.ndarray: ...
 
     @overload
-    def predict(self, x: object, interval: str, level: float = 0.95) -> Tuple[np.ndarray, np.ndarray, np.ndarray]: ...
+    def predict(self, x: object, interval: str,
+                level: Optional[float] = None) -> Tuple[np.ndarray, np.ndarray, np.ndarray]: ...
 
-    def predict(self, x: object, interval: Optional[str] = None, level: float = 0.95) -> Prediction:
+    def predict(self, x: object, interval: Optional[str] = None, level: Optional[float] = None) -> Prediction:
         """Predictions of the model, optionally with an interval.
 
         Predictions go through the scaled basis (each variable mapped to
@@ -429,14 +453,15 @@ class PolyFit:
         Parameters
         ----------
         x : array-like, shape (m,) or (m, d)
-            Points at which to predict.
+            Points at which to predict. A DataFrame's columns are matched to
+            the fit's variables by name.
         interval : {None, "confidence", "prediction"}
             None: the predictions alone. "confidence": an interval for the
             mean response; "prediction": an interval for a new observation
             (the mean's uncertainty plus the noise, whose scale may vary
             with the variables: see `noise_scale`).
-        level : float
-            Level of the interval.
+        level : float, optional
+            Level of the interval (0.95 by default); only with an interval.
 
         Returns
         -------
@@ -446,15 +471,18 @@ class PolyFit:
         --------
         >>> yhat, lo, hi = fit.predict([0.5, 1.5], interval="prediction")  # doctest: +SKIP
         """
+        if interval is None and level is not None:
+            raise ValueError(f"level = {level!r} is given without an interval: pass interval='confidence' "
+                             "or 'prediction'")
+        if interval is not None and (not isinstance(interval, str) or interval not in ("confidence", "prediction")):
+            raise ValueError(f"interval must be None, 'confidence' or 'prediction', got {interval!r}")
+        q = _t_quantile(0.95 if level is None else level, self.dof) if interval is not None else 0.0
         U = self._scaled(x)
         Phi = _engine.design(self.terms, U)
         ys = self.scaling.y_scale
         pred = self.scaling.y_center + ys * (Phi @ self.coef_scaled)
         if interval is None:
             return pred
-        if interval not in ("confidence", "prediction"):
-            raise ValueError(f"interval must be None, 'confidence' or 'prediction', got {interval!r}")
-        q = _t_quantile(level, self.dof)
         var = ys * ys * np.einsum("ij,jk,ik->i", Phi, self.cov_scaled, Phi)
         if interval == "prediction":
             g = self.extra.get("variance_model")
@@ -464,8 +492,13 @@ class PolyFit:
         return pred, pred - half, pred + half
 
     def residuals(self, x: object, y: object) -> np.ndarray:
-        """y - predict(x)."""
-        return _checks.as_target(y) - self.predict(x)
+        """y - predict(x) (x and y of the same length; pandas objects of the same index)."""
+        _checks.same_index(x, y)
+        v = _checks.as_target(y)
+        pred = self.predict(x)
+        if v.shape[0] != pred.shape[0]:
+            raise ValueError(f"x has {pred.shape[0]} points but y has {v.shape[0]}")
+        return v - pred
 
     # -- presentation ----------------------------------------------------------
     def __repr__(self) -> str:
@@ -483,6 +516,7 @@ class PolyFit:
         --------
         >>> print(fit.summary())  # doctest: +SKIP
         """
+        level = _checks.as_level(level)
         width = 78
         rule, thin = "=" * width, "-" * width
         lines = ["Robust polynomial fit (zelt_fit)".center(width), rule]

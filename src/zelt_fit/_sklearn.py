@@ -10,7 +10,8 @@ from typing import Optional
 
 import numpy as np
 
-__all__ = ["NotFittedError", "DataConversionWarning", "not_fitted", "conversion_warning",
+__all__ = ["NotFittedError", "DataConversionWarning", "UndefinedMetricWarning", "not_fitted",
+           "conversion_warning", "undefined_metric",
            "feature_names", "check_feature_names", "check_array"]
 
 
@@ -36,6 +37,15 @@ def not_fitted(estimator) -> Exception:
 
 def conversion_warning(message: str) -> None:
     cls = _loaded("sklearn.exceptions", "DataConversionWarning", DataConversionWarning)
+    warnings.warn(message, cls, stacklevel=3)
+
+
+class UndefinedMetricWarning(UserWarning):
+    """Warns of a score that is not defined for the data given."""
+
+
+def undefined_metric(message: str) -> None:
+    cls = _loaded("sklearn.exceptions", "UndefinedMetricWarning", UndefinedMetricWarning)
     warnings.warn(message, cls, stacklevel=3)
 
 

@@ -14,11 +14,17 @@ __all__ = ["polynomial_terms", "is_closed", "term_names"]
 MAX_TERMS = 20_000
 
 
-def _count_total(d: int, deg: int) -> int:
-    # multi-indices of d variables with total degree <= deg: C(d + deg, deg)
+def _count_total(d: int, deg: int, limit: Optional[int] = None) -> int:
+    """Multi-indices of d variables with total degree <= deg: C(d + deg, deg);
+    with a limit, any count above it stands for every larger one (the loop
+    stops there, so a degree of 2**63 is counted at once)."""
+    if d == 1:
+        return deg + 1
     count = 1
     for i in range(1, deg + 1):
         count = count * (d + i) // i
+        if limit is not None and count > limit:
+            return count
     return count
 
 
@@ -57,7 +63,7 @@ def polynomial_terms(n_features: int, deg: int, basis: str = "total") -> np.ndar
     if deg < 0:
         raise ValueError(f"deg must be a non-negative integer, got {deg}")
     if basis == "total":
-        count = _count_total(d, deg)
+        count = _count_total(d, deg, MAX_TERMS)
     elif basis == "tensor":
         count = (deg + 1) ** d
     else:
@@ -120,12 +126,26 @@ def is_closed(terms: np.ndarray) -> bool:
     return True
 
 
+def _readable(name: str) -> str:
+    # a name that is not an identifier ("0", "1", "a*b", "t 2") goes in brackets,
+    # so that "[0]*[1]^2" cannot be read as a product of numbers
+    return name if name.isidentifier() else f"[{name}]"
+
+
 def term_names(terms: np.ndarray, feature_names: Optional[Sequence[str]] = None) -> list:
     """Readable names: "1", "x", "x^2" in one variable; "x0*x1^2" in several
-    (or the given feature names)."""
+    (or the given feature names; one that is not an identifier in brackets,
+    as "[0]*[1]^2" for integer column names).
+
+    Examples
+    --------
+    >>> term_names(np.array([[0, 0], [1, 2]]), ["0", "rate"])
+    ['1', '[0]*rate^2']
+    """
     d = terms.shape[1]
     if feature_names is None:
         feature_names = ["x"] if d == 1 else [f"x{j}" for j in range(d)]
+    feature_names = [_readable(str(f)) for f in feature_names]
     names = []
     for t in terms.tolist():
         parts = [name if k == 1 else f"{name}^{k}" for name, k in zip(feature_names, t) if k]

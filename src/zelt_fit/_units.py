@@ -4,12 +4,17 @@ covariance) from the scaled basis back to powers of the original variables."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from math import comb
-from typing import List, Tuple
+from math import comb, log10
+from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
 
-__all__ = ["Scaling", "fit_scaling"]
+__all__ = ["Scaling", "fit_scaling", "require_representable"]
+
+# Each coefficient in the original units, and its variance (its square), must
+# be a double of full precision: decimal exponents within +-LIMIT_EXP for the
+# coefficient's factor, with margins for the scaled problem's own numbers.
+LIMIT_EXP = 145.0
 
 
 @dataclass(frozen=True)
@@ -23,12 +28,16 @@ class Scaling:
     y_scale: float
     v_mad: float = 1.0      # the median absolute deviation of the scaled y
 
+    def __post_init__(self) -> None:
+        for a in (self.x_center, self.x_scale):
+            a.flags.writeable = False
+
     def u(self, X: np.ndarray) -> np.ndarray:
-        """Scaled variables of X (n, d), as a (n, d) array."""
-        return (X - self.x_center) / self.x_scale
+        """Scaled variables of X (n, d), as a (n, d) float64 array (X may be float32)."""
+        return np.subtract(X, self.x_center, dtype=np.float64) / self.x_scale
 
     def v(self, y: np.ndarray) -> np.ndarray:
-        return (y - self.y_center) / self.y_scale
+        return np.subtract(y, self.y_center, dtype=np.float64) / self.y_scale
 
     def to_original(self, terms: np.ndarray) -> np.ndarray:
         """Matrix A (p, p) with coef = y_scale * A @ coef_scaled (+ y_center on
@@ -78,12 +87,12 @@ def fit_scaling(X: np.ndarray, y: np.ndarray, center_x: bool, center_y: bool, ma
     magnitude. `center_y`: centre y on its median (only when the model has a
     constant term). `mad` is the robust-spread function of the engine."""
     if center_x:
-        lo, hi = X.min(axis=0), X.max(axis=0)
-        center = 0.5 * (lo + hi)
-        half = 0.5 * (hi - lo)
+        lo, hi = X.min(axis=0).astype(np.float64), X.max(axis=0).astype(np.float64)
+        center = 0.5 * lo + 0.5 * hi     # halves first: hi - lo may overflow where each half does not
+        half = 0.5 * hi - 0.5 * lo
     else:
         center = np.zeros(X.shape[1])
-        half = np.abs(X).max(axis=0)
+        half = np.abs(X).max(axis=0).astype(np.float64)
     # A constant variable is refused before this; a zero spread can only come
     # from a variable used by no term (degree 0 for instance).
     half = np.where(half > 0, half, 1.0)
@@ -96,3 +105,52 @@ def fit_scaling(X: np.ndarray, y: np.ndarray, center_x: bool, center_y: bool, ma
         ys = _spread(y, 0.0, float(np.median(np.abs(y))))
     # the scaled y's own MAD, without forming it: mad((y - c) / s) = mad(y) / s
     return Scaling(center.astype(float), half.astype(float), yc, ys, m / ys)
+
+
+def _exp10(value: float) -> float:
+    return log10(value) if value > 0 else -np.inf
+
+
+def require_representable(scaling: Scaling, terms: np.ndarray, y_range: Tuple[float, float],
+                          x_ranges: Sequence[Tuple[float, float]], names: Optional[List[str]] = None) -> None:
+    """Refuse data whose fit cannot be written in its own units as doubles.
+
+    The coefficient of a term of powers k_j is y_scale times sums of
+    C(k_j, i) c_j^(k_j - i) / h_j^k_j (centres c_j, half-ranges h_j), and its
+    variance the square of that. Each is bounded on a log scale before any of
+    it is computed: overflow (inf) and underflow (0, or a subnormal's lost
+    digits) are refused with the ranges that cause them, instead of coming back
+    as infinite standard errors or as zeros."""
+    ys = float(scaling.y_scale)
+    d = terms.shape[1]
+    if names is None or len(names) != d:
+        names = ["x"] if d == 1 else [f"x[:, {j}]" for j in range(d)]
+    ylo, yhi = y_range
+    e_y = _exp10(ys)
+    if not -LIMIT_EXP <= e_y <= LIMIT_EXP:
+        raise ValueError(f"y spans [{ylo:.6g}, {yhi:.6g}], of robust spread {ys:.3g}: in these units the "
+                         "variances of the fit (y squared) are beyond a double's range; rescale y "
+                         f"(for example y / {10.0 ** round(e_y):.0e}) and the results back")
+    top_v = max(abs(ylo - scaling.y_center), abs(yhi - scaling.y_center)) / ys
+    if not np.isfinite(top_v) or top_v > 10.0 ** LIMIT_EXP:
+        raise ValueError(f"y spans [{ylo:.6g}, {yhi:.6g}], {top_v:.3g} times its robust spread "
+                         f"{ys:.3g}: the squares of such values overflow a double; leave out or "
+                         "correct the values that far away")
+    e_h = [_exp10(float(h)) for h in scaling.x_scale]
+    e_c = [_exp10(abs(float(c)) + float(h)) if c != 0 else _exp10(float(h))
+           for c, h in zip(scaling.x_center, scaling.x_scale)]
+    for t in terms.tolist():
+        # the term's own factor h^-k, with y's scale and without; and a bound on the
+        # largest of the binomial sums' factors, sum_j k_j (log(|c_j| + h_j) - log h_j)
+        own = -sum(k * e_h[j] for j, k in enumerate(t) if k)
+        high = e_y + sum(k * (e_c[j] - e_h[j]) for j, k in enumerate(t) if k)
+        orders = (own, e_y + own, high)
+        if max(orders) > LIMIT_EXP or min(orders) < -LIMIT_EXP:
+            high, low = max(orders[1:]), min(orders[1:])
+            used = [j for j, k in enumerate(t) if k]
+            spans = ", ".join(f"{names[j]} spans [{x_ranges[j][0]:.6g}, {x_ranges[j][1]:.6g}]" for j in used)
+            power = "*".join(f"{names[j]}^{t[j]}" if t[j] > 1 else names[j] for j in used)
+            raise ValueError(f"{spans} and y [{ylo:.6g}, {yhi:.6g}]: in these units the coefficient of "
+                             f"{power} and its variance are beyond a double's range (of order 1e{high:+.0f} "
+                             f"to 1e{low:+.0f}); rescale the variable(s) (to values of order one, for "
+                             "example) or lower the power")

@@ -94,3 +94,12 @@ def test_a_huge_curvature_weight_keeps_the_line_s_standard_errors():
     v = np.array(out, dtype=float)
     np.testing.assert_allclose(v[:2], v[2:4], rtol=0.02)    # the penalty pins the fit to a line
     np.testing.assert_allclose(v[4:6], v[6:8], rtol=1e-6)
+
+
+def test_the_estimator_refuses_max_degree_beside_a_fixed_degree():
+    from zelt_fit import RobustPolynomialRegressor
+
+    X = np.linspace(-1.0, 1.0, 40)[:, None]
+    with pytest.raises(ValueError, match="max_degree applies only to degree='auto'"):
+        RobustPolynomialRegressor(degree=2, max_degree=-5).fit(X, X[:, 0])
+    assert RobustPolynomialRegressor(degree="auto", max_degree=3).fit(X, X[:, 0]).n_features_in_ == 1

@@ -189,6 +189,9 @@ class RobustPolynomialRegressor:
             terms, degree, basis_name, auto = _terms_of("auto", self.basis, d, self.max_degree, n)
         else:
             degree = _checks.as_degree(self.degree, "degree", auto=True)
+            if self.max_degree is not None:
+                raise ValueError(f"max_degree applies only to degree='auto', got max_degree={self.max_degree!r} "
+                                 f"with degree={self.degree!r}")
             terms, degree, basis_name, auto = _terms_of(degree, self.basis, d)
         _, slope, curvature, search_points, _ = _settings(0, self.slope, self.curvature, self.search_points, None)
         labels = [str(s) for s in names] if names is not None else None

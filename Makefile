@@ -100,7 +100,7 @@ sdist: venv
 wheel-%:
 	@if [ "$*" != 3.9 ]; then $(MAKE) --no-print-directory build/venv-$*/.build-installed; fi
 	$(call pyvenv,$*)/bin/python -m pip wheel -q --no-build-isolation --no-deps -w build/wheel-raw ./$(WHEEL_SRC) \
-	    -Cbuild-dir=build/wheel-$* -Ccmake.define.ZELT_WERROR=$(ZELT_WERROR)
+	    --config-settings=build-dir=build/wheel-$* --config-settings=cmake.define.ZELT_WERROR=$(ZELT_WERROR)
 	PATH="$(abspath $(VENV)/bin):$$PATH" $(VENV)/bin/auditwheel repair -w dist \
 	    build/wheel-raw/zelt_core-*-cp$(subst .,,$*)-*linux_*.whl
 

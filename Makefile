@@ -1,7 +1,8 @@
 # make test  - build the module into .venv and run the test suite
 # make demo  - build the module and run the demo on generated data (installs only
 #              the build back-end, the runtime and matplotlib)
-# make docs  - build the documentation site into build/docs (warnings are errors)
+# make docs  - build the documentation site into build/docs (warnings are errors;
+#              open build/docs/index.html) and check the built pages
 # make bench - build the module, install the benchmark's peers and run the benchmarks
 # make wheel - build the sdist, a CPython 3.9 wheel from it, and repair that wheel
 #              so that it carries its OpenMP runtime (auditwheel; no containers)
@@ -60,6 +61,7 @@ demo: build-demo
 docs: build
 	$(PY) -m pip install -q -r requirements-docs.txt
 	$(PY) -m sphinx -W --keep-going -q -b html docs build/docs
+	ZELT_DOCS_HTML=$(abspath build/docs) $(PY) -m pytest -q -p no:cacheprovider tests/test_built_docs.py
 
 bench: build
 	$(PY) -m pip install -q -r requirements-bench.txt

@@ -23,6 +23,10 @@ class SearchSettings:
     polynomials, the refit's errors and failures were the same in every case
     tried, in half the time.
 
+    See Also
+    --------
+    robust_polyfit : takes it as ``search``.
+
     Examples
     --------
     >>> from zelt_fit import SearchSettings, robust_polyfit

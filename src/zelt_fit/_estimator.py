@@ -78,6 +78,12 @@ class RobustPolynomialRegressor:
     fit_ : PolyFit
         The whole fit: covariance, intervals, summary, plot.
 
+    See Also
+    --------
+    robust_polyfit : the function it calls, with intervals and a summary.
+    sklearn.preprocessing.PolynomialFeatures : the basis without the robust fit.
+    sklearn.linear_model.HuberRegressor : a robust linear estimator of scikit-learn.
+
     Examples
     --------
     >>> import numpy as np

@@ -134,6 +134,14 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         non-integer degree, fewer points than coefficients, a constant
         variable, input of more than two dimensions.
 
+    See Also
+    --------
+    PolyFit : the result: intervals, predictions, summary and plot.
+    RobustPolynomialRegressor : the same fit as a scikit-learn estimator.
+    numpy.polynomial.polynomial.polyfit : least squares, which one gross outlier can ruin.
+    sklearn.linear_model.HuberRegressor : Huber's estimate over every point.
+    sklearn.linear_model.RANSACRegressor : consensus sets from random subsets.
+
     Examples
     --------
     >>> import numpy as np

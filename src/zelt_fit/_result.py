@@ -63,6 +63,11 @@ class PolyFit:
     feature_names : list of str
         Names of the variables (DataFrame columns, or ``x`` / ``x0, x1, ...``).
 
+    See Also
+    --------
+    robust_polyfit : the fit that returns it.
+    RobustPolynomialRegressor.fit : keeps one as ``fit_``.
+
     Examples
     --------
     >>> import numpy as np

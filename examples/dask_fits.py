@@ -12,15 +12,21 @@ millions of readings on the workers, keeps them there, and fits them all with
 one robust_polyfit of the Dask arrays: every round of the refit is one
 reduction over the chunks, and this process never holds the data.
 
-On a LocalCluster started here::
+On a LocalCluster started here:
+
+.. code-block:: sh
 
     python examples/dask_fits.py
 
-On an existing cluster::
+On an existing cluster:
+
+.. code-block:: sh
 
     python examples/dask_fits.py --scheduler tcp://host:8786
 
-With the size of the huge fit and of its chunks::
+With the size of the huge fit and of its chunks:
+
+.. code-block:: sh
 
     python examples/dask_fits.py --huge 40000000 --chunk 2000000
 

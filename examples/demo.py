@@ -12,7 +12,9 @@ Part 2 fits a surface in two variables with robust_polyfit.
 
 Times are of warm calls: each fit runs once untimed (the first call of a
 process pays for loading SciPy's and the module's code), then the median of
-three calls is shown. Run it as::
+three calls is shown. Run it as:
+
+.. code-block:: sh
 
     python examples/demo.py --n 200 --outliers 0.2 --seed 7 --out demo_fit.png
 """

@@ -3,7 +3,9 @@
 
 A robust cubic trend in the data's own units: x in years, y in francs, a
 quarter of the readings grossly wrong (one-sided, as a faulty meter gives).
-Run it as (``--plot`` is optional)::
+Run it as (``--plot`` is optional):
+
+.. code-block:: sh
 
     python examples/robust_fit.py --plot robust_fit.png
 

@@ -2,7 +2,6 @@
 import os
 import pathlib
 import sys
-import tempfile
 import zlib
 
 HERE = pathlib.Path(__file__).resolve().parent
@@ -92,7 +91,8 @@ def _write_inventory(project_name, entries, folder):
     return str(path)
 
 
-_INV_DIR = pathlib.Path(tempfile.mkdtemp(prefix="zelt-inventories-"))
+_INV_DIR = HERE.parent / "build" / "inventories"
+_INV_DIR.mkdir(parents=True, exist_ok=True)
 intersphinx_mapping = {name: (url, _write_inventory(name, entries, _INV_DIR))
                        for name, (url, entries) in _INVENTORIES.items()}
 

@@ -78,7 +78,7 @@ def report(title: str, rows: Sequence[MethodResult], Phi: np.ndarray, y: np.ndar
     for r in rows:
         yp = Phi @ r.beta
         print(f"{r.name:<24}{np.linalg.norm(r.beta - TRUTH):>16.4f}{z.mdl_score(yp, y, TRUTH.size):>12.2f}"
-              f"{z.compute_sr(yp, y, eps):>11.1%}{r.seconds * 1e3:>9.1f} ms")
+              f"{z.compute_sr(yp, y, eps):>11.1%}{r.seconds * 1e3:>9.3g} ms")
 
 
 def part_one(args: argparse.Namespace, rng: np.random.Generator) -> List[MethodResult]:

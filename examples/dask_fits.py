@@ -12,16 +12,30 @@ millions of readings on the workers, keeps them there, and fits them all with
 one robust_polyfit of the Dask arrays: every round of the refit is one
 reduction over the chunks, and this process never holds the data.
 
-    python examples/dask_fits.py                                  # a LocalCluster here
-    python examples/dask_fits.py --scheduler tcp://host:8786       # an existing cluster
-    python examples/dask_fits.py --huge 40000000 --chunk 2000000   # the size of the huge fit
+On a LocalCluster started here:
+
+.. code-block:: sh
+
+    python examples/dask_fits.py
+
+On an existing cluster:
+
+.. code-block:: sh
+
+    python examples/dask_fits.py --scheduler tcp://host:8786
+
+With the size of the huge fit and of its chunks:
+
+.. code-block:: sh
+
+    python examples/dask_fits.py --huge 40000000 --chunk 2000000
 
 Threads. A fit holds the interpreter lock, so a worker process runs one fit at
 a time, and the fit's chain phase runs on an OpenMP team inside it. Give each
 worker process a team of as many threads as it has worker threads (the
 OMP_NUM_THREADS of the worker's environment: the LocalCluster here gets it
-through the nanny's `env`; on a real cluster start each worker as
-`OMP_NUM_THREADS=2 dask worker tcp://host:8786 --nthreads 2`), and as many
+through the nanny's ``env``; on a real cluster start each worker as
+``OMP_NUM_THREADS=2 dask worker tcp://host:8786 --nthreads 2``), and as many
 processes x threads as the machine has cores. More threads than cores hurt:
 the chain phase waits at its end for its slowest thread, so a thread that the
 system has parked holds up its whole team, while the team's waiting threads

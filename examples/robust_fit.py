@@ -3,8 +3,11 @@
 
 A robust cubic trend in the data's own units: x in years, y in francs, a
 quarter of the readings grossly wrong (one-sided, as a faulty meter gives).
+Run it as (``--plot`` is optional):
 
-    python examples/robust_fit.py [--plot robust_fit.png]
+.. code-block:: sh
+
+    python examples/robust_fit.py --plot robust_fit.png
 
 robust_polyfit maps the years to [-1, 1] and the francs to a unit robust
 spread, lets zelt_core's tournament search find the points a cubic explains,

@@ -23,7 +23,7 @@ def rst_blocks(text):
     lines = text.splitlines()
     i = 0
     while i < len(lines):
-        if lines[i].strip() == ".. code-block:: python":
+        if lines[i].strip() in (".. code-block:: python", ".. run-python::"):
             i += 1
             body = []
             while i < len(lines) and (not lines[i].strip() or lines[i].startswith("   ")):

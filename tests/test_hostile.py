@@ -115,12 +115,23 @@ def test_pickles_and_calls_still_make_whole_objects():
 
 def test_import_in_a_sub_interpreter_is_refused_at_once():
     out = run_child("""
-        import _xxsubinterpreters as interpreters
+        try:
+            import _xxsubinterpreters as interpreters
+        except ImportError:  # CPython 3.13: renamed, and it returns the error instead of raising it
+            import _interpreters as interpreters
         sub = interpreters.create()
-        print(outcome(lambda: interpreters.run_string(sub, "import zelt_core")))
+        def run():
+            err = interpreters.run_string(sub, "import zelt_core")
+            if err is not None:
+                raise ImportError(err.msg)
+        print(outcome(run))
         print(z.mad([1.0, 2.0, 4.0]))
     """, timeout=30)
-    assert "ImportError" in out[0] and "does not support sub-interpreters" in out[0]
+    # CPython 3.12 and later refuse it themselves in an isolated sub-interpreter
+    # (their default), before the module's own check
+    own = "does not support sub-interpreters"
+    assert "ImportError" in out[0] and (own in out[0] if sys.version_info < (3, 12)
+                                        else "does not support loading in subinterpreters" in out[0]), out
     assert out[1] == "1.0"
 
 

@@ -44,6 +44,10 @@ class SearchSettings:
     counts at least 0, all within 32 bits), ``step_size`` is finite and
     positive, ``seed`` an integer in [0, 2**64); a ValueError names the field.
 
+    See Also
+    --------
+    robust_polyfit : takes it as ``search``.
+
     Examples
     --------
     >>> from zelt_fit import SearchSettings, robust_polyfit

@@ -81,6 +81,12 @@ class RobustPolynomialRegressor:
         The whole fit: covariance, t and p values, Wald tests, fitted values
         and residuals of the training data, intervals, summary, plot.
 
+    See Also
+    --------
+    robust_polyfit : the function it calls, with intervals and a summary.
+    sklearn.preprocessing.PolynomialFeatures : the basis without the robust fit.
+    sklearn.linear_model.HuberRegressor : a robust linear estimator of scikit-learn.
+
     Examples
     --------
     >>> import numpy as np

@@ -174,6 +174,14 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         its own units (the message gives the ranges), and any setting of the
         wrong kind or range (the message names it).
 
+    See Also
+    --------
+    PolyFit : the result: intervals, predictions, summary and plot.
+    RobustPolynomialRegressor : the same fit as a scikit-learn estimator.
+    numpy.polynomial.polynomial.polyfit : least squares, which one gross outlier can ruin.
+    sklearn.linear_model.HuberRegressor : Huber's estimate over every point.
+    sklearn.linear_model.RANSACRegressor : consensus sets from random subsets.
+
     Examples
     --------
     >>> import numpy as np

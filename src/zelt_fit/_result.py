@@ -102,6 +102,11 @@ class PolyFit:
     degree_table : DegreeTable or None
         The candidates of ``deg="auto"`` (None for a given degree).
 
+    See Also
+    --------
+    robust_polyfit : the fit that returns it.
+    RobustPolynomialRegressor.fit : keeps one as ``fit_``.
+
     Examples
     --------
     >>> import numpy as np

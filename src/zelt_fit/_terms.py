@@ -50,6 +50,11 @@ def polynomial_terms(n_features: int, deg: int, basis: str = "total") -> np.ndar
         ``terms[i]`` holds the powers of the i-th term; in one variable
         ``terms[i] == [i]`` for both bases.
 
+    See Also
+    --------
+    robust_polyfit : takes these multi-indices as ``deg``.
+    sklearn.preprocessing.PolynomialFeatures : total-degree monomials as a transformer.
+
     Examples
     --------
     >>> polynomial_terms(2, 2).tolist()

@@ -106,7 +106,7 @@ CLASSIC = {
     "wood": ("y", ("x1", "x2", "x3", "x4", "x5"), (4, 6, 8, 19), ()),
 }
 CLASSIC_SEEDS = (0, 1, 2, 3, 4)
-# the sets robust_polyfit's fits rested on: (n, p, n_inliers) of every fit on contaminated data
+# the sets robust_polyfit's fits rested on: (n, p, n_inliers, cell) of every fit on contaminated data
 SETS: List[tuple] = []
 
 
@@ -206,6 +206,10 @@ def methods() -> Dict[str, Callable]:
     }
 
 
+METHOD_NAMES = ("ols", ME, "RANSAC (sklearn)", "Huber (sklearn)", "Tukey RLM (statsmodels)", "Theil-Sen (sklearn)",
+                "least_squares soft_l1", "least_squares cauchy")
+
+
 def dataset(rng: np.random.Generator, n: int, i: int, cell: dict):
     d = cell.get("d", 1)
     degrees = cell.get("degrees", DEGREES if d == 1 else (3 if d == 2 else 2,))
@@ -216,6 +220,10 @@ def dataset(rng: np.random.Generator, n: int, i: int, cell: dict):
     sd = noises[(i // (len(degrees) * len(kinds))) % len(noises)]
     return make_data(rng, n, deg, sd, cell.get("share", 0.0), kind, cell.get("noise", "gauss"),
                      cell.get("design", "uniform"), d, cell.get("unit", False)), deg
+
+
+def cell_name(cell: dict, table: Dict[str, dict] = CELLS) -> str:
+    return next((k for k, v in table.items() if v is cell), "?")
 
 
 def coefficients(result, level: float = 0.95):
@@ -248,7 +256,7 @@ def run_cell(n: int, cell: dict, count: int, fits: Dict[str, Callable], seed: in
                 if ci is not None:
                     covered[name].extend(((ci[:, 0] <= beta) & (beta <= ci[:, 1])).astype(float))
                     if name == ME and cell.get("share", 0.0) > 0:
-                        SETS.append((n, beta.size, int(answer.n_inliers)))
+                        SETS.append((n, beta.size, int(answer.n_inliers), cell_name(cell)))
             except Exception:  # a method that gives up counts as a failure
                 err = np.inf
             times[name].append(time.perf_counter() - t0)
@@ -335,7 +343,7 @@ def run_degree_cell(n: int, cell: dict, count: int, rules: Dict[str, Callable], 
                 hits[name].append(False)
             last = pick.__dict__.get("last")
             if last is not None and cell.get("share", 0.0) > 0:
-                SETS.append((n, last.coef.size, int(last.n_inliers)))
+                SETS.append((n, last.coef.size, int(last.n_inliers), "degree " + cell_name(cell, DEGREE_CELLS)))
     return {name: float(np.mean(h)) for name, h in hits.items()}
 
 
@@ -375,26 +383,35 @@ def goals_table(results: Dict[tuple, Dict[str, dict]]) -> str:
         best = min(others, key=lambda k: others[k]["median"])
         best_fail = min(v["failures"] for v in others.values())
         me = cell[ME]
+        ransac = (f"{me['time'] / cell['RANSAC (sklearn)']['time']:.2f}" if "RANSAC (sklearn)" in cell else "-")
         lines.append(f"| {n} | {name} | {me['median'] / others[best]['median']:.2f} ({best}) | "
                      f"{me['failures']:.0%} / {best_fail:.0%} | {me['median'] / cell['ols']['median']:.2f} | "
-                     f"{me['ratio_ols']:.3f} | {me['time'] / cell['RANSAC (sklearn)']['time']:.2f} | "
+                     f"{me['ratio_ols']:.3f} | {ransac} | "
                      f"{'-' if me['coverage'] is None else format(me['coverage'], '.1%')} |")
     return "\n".join(lines)
 
 
 def collapse_table(sets: Sequence[tuple]) -> str:
     """The smallest set robust_polyfit rested on, per n, over every fit on
-    contaminated data, against h = floor((n + p + 1) / 2) and ceil(n / 2)."""
+    contaminated data, against h = floor((n + p + 1) / 2) and ceil(n / 2), and
+    the cells of the fits below h (with 50 % one-sided outliers the clean
+    points are n / 2 < h: there a set below h is the right answer)."""
     lines = ["| n | fits on contaminated data | smallest set (p) | h = floor((n+p+1)/2) | "
-             "fits below h | fits below ceil(n/2) | smallest set - h |",
-             "|---|---|---|---|---|---|---|"]
+             "fits below h | fits below ceil(n/2) | smallest set - h | cells of the fits below h |",
+             "|---|---|---|---|---|---|---|---|"]
     for n in sorted({s[0] for s in sets}):
-        rows = np.array([s[1:] for s in sets if s[0] == n])
-        p, m = rows[:, 0], rows[:, 1]
+        rows = [s for s in sets if s[0] == n]
+        p = np.array([r[1] for r in rows])
+        m = np.array([r[2] for r in rows])
         h = (n + p + 1) // 2
         k = int(np.argmin(m))
+        below: Dict[str, int] = {}
+        for r, b in zip(rows, m < h):
+            if b:
+                below[r[3] if len(r) > 3 else "?"] = below.get(r[3] if len(r) > 3 else "?", 0) + 1
+        cells = ", ".join(f"{c} ({k_})" for c, k_ in below.items()) or "-"
         lines.append(f"| {n} | {len(rows)} | {m[k]} ({p[k]}) | {h[k]} | {int(np.sum(m < h))} | "
-                     f"{int(np.sum(m < (n + 1) // 2))} | {int(np.min(m - h))} |")
+                     f"{int(np.sum(m < (n + 1) // 2))} | {int(np.min(m - h))} | {cells} |")
     return "\n".join(lines)
 
 
@@ -502,8 +519,11 @@ def degree_table(results: Dict[tuple, Dict[str, float]]) -> str:
 
 
 def run(sizes: Sequence[int], cells: Sequence[str], datasets: int, datasets_large: int,
-        degrees: bool = True, degree_sizes: Sequence[int] | None = None, classic: bool = True) -> str:
+        degrees: bool = True, degree_sizes: Sequence[int] | None = None, classic: bool = True,
+        only: Sequence[str] | None = None) -> str:
     fits = methods()
+    if only is not None:  # least squares stays: the per-data-set ratios need it
+        fits = {k: v for k, v in fits.items() if k == "ols" or k in only}
     results: Dict[tuple, Dict[str, dict]] = {}
     t0 = time.perf_counter()
     del SETS[:]
@@ -527,7 +547,7 @@ def run(sizes: Sequence[int], cells: Sequence[str], datasets: int, datasets_larg
                   "", degree_table(dres)]
     if SETS:
         parts += ["", "Smallest set a robust_polyfit fit rested on (`n_inliers`), over its fits on "
-                  "contaminated data (degree table included):", "", collapse_table(SETS)]
+                  "contaminated data (the degree table's included when it runs):", "", collapse_table(SETS)]
     if classic:
         parts += ["", f"The textbook data sets (degree 1; seeds {CLASSIC_SEEDS[0]}-{CLASSIC_SEEDS[-1]}); "
                   "robust_polyfit: ~inliers, RANSAC: ~inlier_mask_, Huber: outliers_, the others: "
@@ -569,6 +589,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     ap.add_argument("--no-degree", action="store_true", help="skip the degree-choice table")
     ap.add_argument("--degree-sizes", default=None, help="comma-separated n of the degree table (default: --sizes)")
     ap.add_argument("--no-classic", action="store_true", help="skip the table of the textbook data sets")
+    ap.add_argument("--methods", default=None,
+                    help="comma-separated methods of the cells (least squares always runs; default: all)")
     args = ap.parse_args(argv)
     if args.quick:
         print(report(True))
@@ -578,8 +600,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     if unknown:
         ap.error(f"unknown cell(s) {unknown}; known: {', '.join(CELLS)}")
     degree_sizes = None if args.degree_sizes is None else [int(s) for s in args.degree_sizes.split(",")]
+    only = None if args.methods is None else args.methods.split(",")
+    if only is not None and not set(only) <= set(METHOD_NAMES):
+        ap.error(f"unknown method(s) {sorted(set(only) - set(METHOD_NAMES))}; known: {', '.join(METHOD_NAMES)}")
     print(run(sizes, args.cells.split(","), args.datasets, args.datasets_large, not args.no_degree,
-              degree_sizes, not args.no_classic))
+              degree_sizes, not args.no_classic, only))
     return 0
 
 

@@ -128,10 +128,10 @@ def test_row_lists_are_compact(rows, text):
 def test_collapse_table_counts_sets_below_h():
     bp = bench_module("bench_peers")
     # n = 60, p = 5: h = 33, ceil(n / 2) = 30
-    table = bp.collapse_table([(60, 5, 40), (60, 5, 31), (60, 5, 29), (300, 2, 200)])
+    table = bp.collapse_table([(60, 5, 40, "a"), (60, 5, 31, "b"), (60, 5, 29, "b"), (300, 2, 200, "a")])
     rows = [[c.strip() for c in l.strip("|").split("|")] for l in table.splitlines()[2:]]
-    assert rows[0] == ["60", "3", "29 (5)", "33", "2", "1", "-4"]
-    assert rows[1] == ["300", "1", "200 (2)", "151", "0", "0", "49"]
+    assert rows[0] == ["60", "3", "29 (5)", "33", "2", "1", "-4", "b (2)"]
+    assert rows[1] == ["300", "1", "200 (2)", "151", "0", "0", "49", "-"]
 
 
 def test_peers_quick_run_has_leverage_collapse_and_textbook_tables():

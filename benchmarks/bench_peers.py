@@ -325,7 +325,9 @@ def degree_rules() -> Dict[str, Callable]:
     }
 
 
-DEGREE_CELLS = {"clean": dict(share=0.0), "20%": dict(share=0.2), "35%": dict(share=0.35)}
+DEGREE_CELLS = {"clean": dict(share=0.0), "20%": dict(share=0.2), "35%": dict(share=0.35),
+                "20% degree 1-4": dict(share=0.2, degrees=(1, 2, 3, 4))}
+DEGREE_DEFAULT = ("clean", "20%", "35%")
 
 
 def run_degree_cell(n: int, cell: dict, count: int, rules: Dict[str, Callable], seed: int) -> Dict[str, float]:
@@ -520,7 +522,8 @@ def degree_table(results: Dict[tuple, Dict[str, float]]) -> str:
 
 def run(sizes: Sequence[int], cells: Sequence[str], datasets: int, datasets_large: int,
         degrees: bool = True, degree_sizes: Sequence[int] | None = None, classic: bool = True,
-        only: Sequence[str] | None = None) -> str:
+        only: Sequence[str] | None = None, degree_cells: Sequence[str] = DEGREE_DEFAULT,
+        degree_only: Sequence[str] | None = None) -> str:
     fits = methods()
     if only is not None:  # least squares stays: the per-data-set ratios need it
         fits = {k: v for k, v in fits.items() if k == "ols" or k in only}
@@ -534,16 +537,19 @@ def run(sizes: Sequence[int], cells: Sequence[str], datasets: int, datasets_larg
             print(f"  done: peers n={n} {name} ({count} data sets)", file=sys.stderr)
     counts = ", ".join(f"{datasets_large if n >= 3000 else datasets} at n = {n}" for n in sizes)
     parts = [f"Robust fits against their peers ({counts} data sets per cell; times from one process, "
-             "methods in turns):", "", results_table(results), "", goals_table(results)]
+             "methods in turns):", "", results_table(results), "", goals_table(results)] if results else []
     if degrees:
         rules = degree_rules()
+        if degree_only is not None:
+            rules = {k: v for k, v in rules.items() if k in degree_only}
         dres: Dict[tuple, Dict[str, float]] = {}
         for n in (sizes if degree_sizes is None else degree_sizes):
             count = datasets_large if n >= 3000 else datasets
-            for name, cell in DEGREE_CELLS.items():
-                dres[(n, name)] = run_degree_cell(n, cell, count, rules, seed=10 * n + len(name))
+            for name in degree_cells:
+                dres[(n, name)] = run_degree_cell(n, DEGREE_CELLS[name], count, rules, seed=10 * n + len(name))
                 print(f"  done: degree n={n} {name}", file=sys.stderr)
-        parts += ["", f"Share of data sets whose true degree (1 to 5) each rule picks among 0 .. {MAX_DEG}:",
+        parts += ["", f"Share of data sets ({counts} per cell) whose true degree (1 to 5 unless the cell says) each rule picks "
+                  f"among 0 .. {MAX_DEG}:",
                   "", degree_table(dres)]
     if SETS:
         parts += ["", "Smallest set a robust_polyfit fit rested on (`n_inliers`), over its fits on "
@@ -588,6 +594,10 @@ def main(argv: Sequence[str] | None = None) -> int:
                     help="data sets per cell for n >= 3000")
     ap.add_argument("--no-degree", action="store_true", help="skip the degree-choice table")
     ap.add_argument("--degree-sizes", default=None, help="comma-separated n of the degree table (default: --sizes)")
+    ap.add_argument("--degree-cells", default=",".join(DEGREE_DEFAULT),
+                    help=f"comma-separated cells of the degree table, of: {', '.join(DEGREE_CELLS)}")
+    ap.add_argument("--degree-rules", default=None,
+                    help="comma-separated rules of the degree table (default: all; the cross-validated ones are slow)")
     ap.add_argument("--no-classic", action="store_true", help="skip the table of the textbook data sets")
     ap.add_argument("--methods", default=None,
                     help="comma-separated methods of the cells (least squares always runs; default: all)")
@@ -596,15 +606,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(report(True))
         return 0
     sizes = [int(s) for s in args.sizes.split(",")]
-    unknown = [c for c in args.cells.split(",") if c not in CELLS]
+    cells = [c for c in args.cells.split(",") if c]  # --cells "": the degree table alone
+    degree_cells = [c for c in args.degree_cells.split(",") if c]
+    unknown = [c for c in cells if c not in CELLS] + [c for c in degree_cells if c not in DEGREE_CELLS]
     if unknown:
         ap.error(f"unknown cell(s) {unknown}; known: {', '.join(CELLS)}")
     degree_sizes = None if args.degree_sizes is None else [int(s) for s in args.degree_sizes.split(",")]
     only = None if args.methods is None else args.methods.split(",")
     if only is not None and not set(only) <= set(METHOD_NAMES):
         ap.error(f"unknown method(s) {sorted(set(only) - set(METHOD_NAMES))}; known: {', '.join(METHOD_NAMES)}")
-    print(run(sizes, args.cells.split(","), args.datasets, args.datasets_large, not args.no_degree,
-              degree_sizes, not args.no_classic, only))
+    print(run(sizes, cells, args.datasets, args.datasets_large, not args.no_degree,
+              degree_sizes, not args.no_classic, only, degree_cells,
+              None if args.degree_rules is None else args.degree_rules.split(",")))
     return 0
 
 

@@ -543,12 +543,14 @@ def run(sizes: Sequence[int], cells: Sequence[str], datasets: int, datasets_larg
         if degree_only is not None:
             rules = {k: v for k, v in rules.items() if k in degree_only}
         dres: Dict[tuple, Dict[str, float]] = {}
-        for n in (sizes if degree_sizes is None else degree_sizes):
+        dsizes = sizes if degree_sizes is None else degree_sizes
+        dcounts = ", ".join(f"{datasets_large if n >= 3000 else datasets} at n = {n}" for n in dsizes)
+        for n in dsizes:
             count = datasets_large if n >= 3000 else datasets
             for name in degree_cells:
                 dres[(n, name)] = run_degree_cell(n, DEGREE_CELLS[name], count, rules, seed=10 * n + len(name))
                 print(f"  done: degree n={n} {name}", file=sys.stderr)
-        parts += ["", f"Share of data sets ({counts} per cell) whose true degree (1 to 5 unless the cell says) each rule picks "
+        parts += ["", f"Share of data sets ({dcounts} per cell) whose true degree (1 to 5 unless the cell says) each rule picks "
                   f"among 0 .. {MAX_DEG}:",
                   "", degree_table(dres)]
     if SETS:

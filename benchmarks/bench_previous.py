@@ -11,7 +11,8 @@ The previous zelt_fit is the package folder DIR/zelt_fit_prev (default
     cp -r /tmp/prev/src/zelt_fit /tmp/prev/zelt_fit_prev
 
 (its imports are relative; zelt_core is the installed one). Without that
-folder the script says so and exits 0.
+folder the script says so and exits 0. Inside run.py (`make bench`) it
+contributes no timing rows, only its report.
 
 The cells and the data are those of bench_peers.py (same generator, same
 seeds); least squares runs beside the two as the yardstick. Error = largest
@@ -106,6 +107,24 @@ def run(previous: Callable, sizes: Sequence[int], cells: Sequence[str], datasets
     parts += [line for n in sizes if (line := pooled_time_ratio(results, n))]
     parts.append(f"\n({time.perf_counter() - t0:.0f} s in all)")
     return "\n".join(parts)
+
+
+# run.py's interface: no timing rows, only the report (skipped without the folder).
+ENV = bp.ENV
+
+
+def workloads(quick: bool) -> list:
+    return []
+
+
+def report(quick: bool) -> str:
+    previous = load_previous(PREV_DIR)
+    if previous is None:
+        return (f"robust_polyfit against the previous estimator: skipped ({PREV_DIR}/zelt_fit_prev not found; "
+                "see benchmarks/bench_previous.py)")
+    if quick:
+        return run(previous, [60], ["clean", "leverage 20% deg 4"], 3, 2)
+    return run(previous, SIZES, CELLS, DATASETS, DATASETS_LARGE)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -17,7 +17,9 @@ contributes no timing rows, only its report.
 The cells and the data are those of bench_peers.py (same generator, same
 seeds); least squares runs beside the two as the yardstick. Error = largest
 absolute coefficient error, a failure one above 0.2; the 95 % intervals'
-coverage is the share of true coefficients inside `conf_int`. Times are
+coverage is the share of true coefficients inside `conf_int`. The four
+textbook data sets of tests/data are fitted by both (the rows outside
+`inliers`, seeds 0 to 4). Times are
 medians per fit with the methods in turns on each data set (the order
 rotating), so a busy moment of the shared machine hits both alike: read the
 ratio new / previous, not the times.
@@ -90,6 +92,24 @@ def pooled_time_ratio(results: Dict[tuple, Dict[str, dict]], n: int) -> Optional
             f"ratio new / previous {np.median(new) / np.median(old):.2f}")
 
 
+def classic_table(previous: Callable, seeds: Sequence[int] = bp.CLASSIC_SEEDS) -> str:
+    """The textbook data sets: the rows each estimator leaves out of its inliers."""
+    lines = ["| data set (documented rows) | estimator | rows flagged (seed 0; other seeds' if different) | "
+             "seeds flagging every documented row | seeds keeping the good leverage rows |",
+             "|---|---|---|---|---|"]
+    for data, (_, _, documented, good) in bp.CLASSIC.items():
+        X, y, names = bp.load_classic(data)
+        for label, fit in ((NEW, robust_polyfit), (PREV, previous)):
+            flagged = [tuple(int(r) for r in names[~fit(X if X.shape[1] > 1 else X[:, 0], y, 1, seed=s).inliers])
+                       for s in seeds]
+            differ = sorted({f for f in flagged[1:] if f != flagged[0]})
+            shown = bp.compact(flagged[0]) + "".join(f"; {bp.compact(f)}" for f in differ)
+            hit = sum(set(documented) <= set(f) for f in flagged)
+            kept = f"{sum(not set(good) & set(f) for f in flagged)}/{len(seeds)}" if good else "-"
+            lines.append(f"| {data} ({bp.compact(documented)}) | {label} | {shown} | {hit}/{len(seeds)} | {kept} |")
+    return "\n".join(lines)
+
+
 def run(previous: Callable, sizes: Sequence[int], cells: Sequence[str], datasets: int,
         datasets_large: int) -> str:
     methods = fits(previous)
@@ -105,6 +125,8 @@ def run(previous: Callable, sizes: Sequence[int], cells: Sequence[str], datasets
     parts = [f"robust_polyfit against the previous estimator ({counts} data sets per cell, the data of "
              "bench_peers.py; one process, methods in turns):", "", table(results), ""]
     parts += [line for n in sizes if (line := pooled_time_ratio(results, n))]
+    parts += ["", f"The textbook data sets (degree 1, seeds {bp.CLASSIC_SEEDS[0]}-{bp.CLASSIC_SEEDS[-1]}; "
+              "rows outside `inliers`):", "", classic_table(previous)]
     parts.append(f"\n({time.perf_counter() - t0:.0f} s in all)")
     return "\n".join(parts)
 

@@ -172,3 +172,8 @@ def test_previous_comparison_runs_on_a_copy(tmp_path):
         a, b = failures.split(" / ")
         assert a == b, line
         assert medians.split(" (")[0].split(" / ")[0] == medians.split(" (")[0].split(" / ")[1], line
+    classic = [[c.strip() for c in l.strip("|").split("|")] for l in proc.stdout.splitlines()
+               if re.match(r"\| (starsCYG|hbk|stackloss|wood) \(", l)]
+    assert len(classic) == 8
+    for new, old in zip(classic[::2], classic[1::2]):
+        assert new[0] == old[0] and new[2:] == old[2:], (new, old)

@@ -2,8 +2,9 @@
 against the robust-regression methods a user would otherwise reach for.
 
     python benchmarks/bench_peers.py [--quick] [--sizes 60,300,3000] [--datasets 60]
-                                     [--datasets-large 40] [--cells NAME,...] [--no-degree]
-                                     [--degree-sizes 60,300] [--no-classic]
+                                     [--datasets-large 40] [--cells NAME,...] [--methods NAME,...]
+                                     [--no-degree] [--degree-sizes 60,300] [--degree-cells NAME,...]
+                                     [--degree-rules NAME,...] [--no-classic]
 
 Needs scikit-learn, SciPy and statsmodels (requirements-bench.txt; `make bench`
 installs them). Each cell generates polynomial data sets on x in [-1, 1]^d:
@@ -44,6 +45,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import pathlib
 import sys
 import time
 import warnings
@@ -58,7 +60,6 @@ for _key, _value in ENV.items():
     os.environ.setdefault(_key, _value)
 
 import numpy as np  # noqa: E402
-import pathlib  # noqa: E402
 
 import zelt_core as z  # noqa: E402
 from zelt_fit import polynomial_terms, robust_polyfit  # noqa: E402

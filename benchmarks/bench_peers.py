@@ -611,7 +611,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     ap.add_argument("--no-degree", action="store_true", help="skip the degree-choice table")
     ap.add_argument("--degree-sizes", default=None, help="comma-separated n of the degree table (default: --sizes)")
     ap.add_argument("--degree-cells", default=",".join(DEGREE_DEFAULT),
-                    help=f"comma-separated cells of the degree table, of: {', '.join(DEGREE_CELLS)}")
+                    help="comma-separated cells of the degree table, of: " + ", ".join(DEGREE_CELLS).replace("%", "%%"))
     ap.add_argument("--degree-rules", default=None,
                     help="comma-separated rules of the degree table (default: all; the cross-validated ones are slow)")
     ap.add_argument("--no-classic", action="store_true", help="skip the table of the textbook data sets")

@@ -177,3 +177,12 @@ def test_previous_comparison_runs_on_a_copy(tmp_path):
     assert len(classic) == 8
     for new, old in zip(classic[::2], classic[1::2]):
         assert new[0] == old[0] and new[2:] == old[2:], (new, old)
+
+
+@pytest.mark.parametrize("script", ["bench_peers.py", "bench_previous.py"])
+def test_help_prints(script):
+    # cell names hold "%", which argparse's help formatting would take for a format
+    proc = subprocess.run([sys.executable, str(ROOT / "benchmarks" / script), "--help"],
+                          capture_output=True, text=True, timeout=120, cwd=ROOT)
+    assert proc.returncode == 0, proc.stderr
+    assert "--sizes" in proc.stdout

@@ -1,4 +1,5 @@
-"""The benchmark suite runs: ``benchmarks/run.py --quick`` on tiny sizes.
+"""The benchmark suite runs: ``benchmarks/run.py --quick`` on tiny sizes, and
+the peers' and the previous estimator's comparisons on a few data sets.
 
 Benchmarks are not tests: nothing here looks at a time. These tests only
 check that every workload of the suite runs side by side with its NumPy
@@ -11,6 +12,7 @@ import re
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
@@ -93,3 +95,94 @@ def test_single_module_selection():
                           env=dict(os.environ))
     assert proc.returncode == 0, proc.stderr
     assert sorted(table_rows(proc.stdout)) == ["mad n=1e+02", "mad n=1e+03"]
+
+
+# -- bench_peers.py and bench_previous.py ----------------------------------------
+def bench_module(name):
+    sys.path.insert(0, str(ROOT / "benchmarks"))
+    try:
+        return __import__(name)
+    finally:
+        sys.path.pop(0)
+
+
+def test_bad_leverage_points_lie_far_out_on_a_line():
+    bp = bench_module("bench_peers")
+    rng = np.random.default_rng(3)
+    X, y, beta, terms, inlier = bp.make_data(rng, 200, 4, 0.0, 0.2, "bad leverage", unit=True)
+    bad = ~inlier
+    assert bad.sum() == 40
+    assert (X[bad, 0] >= 4).all() and (X[bad, 0] <= 6).all() and (abs(X[inlier, 0]) <= 1).all()
+    # noise sd 0: the bad points sit exactly on one line, the rest on the polynomial
+    slope, icpt = np.polyfit(X[bad, 0], y[bad], 1)
+    assert abs(y[bad] - (icpt + slope * X[bad, 0])).max() < 1e-9
+    assert abs(y[inlier] - bp.monomials(X[inlier], terms) @ beta).max() < 1e-9
+    assert ((abs(beta) >= 0.5) & (abs(beta) <= 1)).all()
+
+
+@pytest.mark.parametrize("rows, text", [([], "none"), ([3], "3"), ([1, 2, 3, 5], "1-3, 5"), ([9, 1, 2], "1-2, 9")])
+def test_row_lists_are_compact(rows, text):
+    assert bench_module("bench_peers").compact(rows) == text
+
+
+def test_collapse_table_counts_sets_below_h():
+    bp = bench_module("bench_peers")
+    # n = 60, p = 5: h = 33, ceil(n / 2) = 30
+    table = bp.collapse_table([(60, 5, 40, "a"), (60, 5, 31, "b"), (60, 5, 29, "b"), (300, 2, 200, "a")])
+    rows = [[c.strip() for c in l.strip("|").split("|")] for l in table.splitlines()[2:]]
+    assert rows[0] == ["60", "3", "29 (5)", "33", "2", "1", "-4", "b (2)"]
+    assert rows[1] == ["300", "1", "200 (2)", "151", "0", "0", "49", "-"]
+
+
+def test_peers_quick_run_has_leverage_collapse_and_textbook_tables():
+    for mod in ("sklearn", "statsmodels", "scipy"):
+        pytest.importorskip(mod)
+    proc = subprocess.run([sys.executable, str(ROOT / "benchmarks" / "bench_peers.py"), "--quick"],
+                          capture_output=True, text=True, timeout=300, cwd=ROOT)
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout
+    assert "| 60 | leverage 20% deg 2 | robust_polyfit |" in out
+    goal = [l for l in out.splitlines() if l.startswith("| 60 | leverage 20% deg 2 |") and l.count("|") == 9]
+    assert len(goal) == 1 and re.search(r"\| [0-9.]+% \|$", goal[0]), goal
+    assert "h = floor((n+p+1)/2)" in out
+    classic = [l for l in out.splitlines() if re.match(r"\| (starsCYG|hbk|stackloss|wood) \(", l)]
+    assert len(classic) == 4 * 8
+    assert all(re.search(r"\| [0-5]/5 \| ", l) for l in classic)
+
+
+def test_previous_comparison_skips_without_the_folder(tmp_path):
+    proc = subprocess.run([sys.executable, str(ROOT / "benchmarks" / "bench_previous.py"), "--prev", str(tmp_path)],
+                          capture_output=True, text=True, timeout=120, cwd=ROOT)
+    assert proc.returncode == 0, proc.stderr
+    assert "skipped" in proc.stdout
+
+
+def test_previous_comparison_runs_on_a_copy(tmp_path):
+    import shutil
+    shutil.copytree(ROOT / "src" / "zelt_fit", tmp_path / "zelt_fit_prev")
+    proc = subprocess.run([sys.executable, str(ROOT / "benchmarks" / "bench_previous.py"), "--prev", str(tmp_path),
+                           "--sizes", "60", "--datasets", "3", "--cells", "clean,leverage 20% deg 4"],
+                          capture_output=True, text=True, timeout=300, cwd=ROOT)
+    assert proc.returncode == 0, proc.stderr
+    rows = [l for l in proc.stdout.splitlines() if l.startswith("| 60 |")]
+    assert [l.split("|")[2].strip() for l in rows] == ["clean", "leverage 20% deg 4"]
+    # the same code on the same data: the same errors
+    for line in rows:
+        failures, medians = (c.strip() for c in line.split("|")[3:5])
+        a, b = failures.split(" / ")
+        assert a == b, line
+        assert medians.split(" (")[0].split(" / ")[0] == medians.split(" (")[0].split(" / ")[1], line
+    classic = [[c.strip() for c in l.strip("|").split("|")] for l in proc.stdout.splitlines()
+               if re.match(r"\| (starsCYG|hbk|stackloss|wood) \(", l)]
+    assert len(classic) == 8
+    for new, old in zip(classic[::2], classic[1::2]):
+        assert new[0] == old[0] and new[2:] == old[2:], (new, old)
+
+
+@pytest.mark.parametrize("script", ["bench_peers.py", "bench_previous.py"])
+def test_help_prints(script):
+    # cell names hold "%", which argparse's help formatting would take for a format
+    proc = subprocess.run([sys.executable, str(ROOT / "benchmarks" / script), "--help"],
+                          capture_output=True, text=True, timeout=120, cwd=ROOT)
+    assert proc.returncode == 0, proc.stderr
+    assert "--sizes" in proc.stdout

@@ -66,12 +66,16 @@ KEEP_BYTES = 64 * 2 ** 20
 
 
 class ArrayProblem:
-    """The scaled problem of in-memory arrays X (n, d) and y (n,)."""
+    """The scaled problem of in-memory arrays X (n, d) and y (n,), with the
+    rows' case weights `cw` (None: all 1)."""
 
     def __init__(self, X: np.ndarray, y: np.ndarray, terms: np.ndarray, scaling: Scaling,
-                 block: int = BLOCK_ROWS, keep: Optional[bool] = None) -> None:
+                 block: int = BLOCK_ROWS, keep: Optional[bool] = None, cw: Optional[np.ndarray] = None) -> None:
         self.X, self.y, self.terms, self.scaling = X, y, terms, scaling
         self.n = int(y.shape[0])
+        self.cw = cw
+        # the number of points as the estimate counts them: the weights summed
+        self.total = float(self.n) if cw is None else float(cw.sum())
         self.block = int(block)
         p, d = terms.shape
         self.small = (self.n <= self.block or self.n * (p + d + 1) * 8 <= KEEP_BYTES) if keep is None else keep
@@ -102,10 +106,12 @@ class ArrayProblem:
         total: Optional[Stats] = None
         known = previous is not None and previous is self._last
         out, lo = self._spare, 0
+        cw = self.cw
         for Phi, v, U in self._blocks():
             hi = lo + v.shape[0]
             part = block_stats(Phi, v, U, ev, previous, variance, clip,
-                               previous_keep=self._keep[lo:hi] if known else None, keep_out=out[lo:hi])
+                               previous_keep=self._keep[lo:hi] if known else None, keep_out=out[lo:hi],
+                               cw=None if cw is None else cw[lo:hi])
             lo = hi
             if total is None:
                 total = part
@@ -121,7 +127,19 @@ class ArrayProblem:
         return _engine.design(self.terms, U), self.scaling.v(self.y[index]), U
 
     def sample(self, size: int) -> np.ndarray:
-        """Row indices of the search's points: all of them, or `size` spread over the data."""
+        """Row indices of the search's points: all of them, or `size` spread
+        over the data. With case weights a row comes as often as its weight
+        asks (`_weights.unit_rows`): integer weights give the rows of the
+        replicated data's sample."""
+        if self.cw is not None:
+            from ._weights import is_integral, unit_rows
+
+            units = self.total if is_integral(self.cw) else self.n
+            if units <= size or units > SORT_POINTS:
+                return unit_rows(self.cw, None, size)
+            U = self.scaling.u(self.X)
+            order = np.argsort(U[:, 0], kind="stable") if U.shape[1] == 1 else _morton_order(U)
+            return unit_rows(self.cw, order, size)
         if self.n <= size:
             return np.arange(self.n)
         if self.n > SORT_POINTS:
@@ -147,16 +165,20 @@ class ArrayProblem:
         return out, w
 
 
-def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, variance, clip) -> Stats:
-    """One chunk's sums, in blocks of BLOCK_ROWS rows (a block's design stays in cache)."""
+def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, variance, clip,
+                 w: Optional[np.ndarray] = None) -> Stats:
+    """One chunk's sums, in blocks of BLOCK_ROWS rows (a block's design stays
+    in cache); `w` the chunk's case weights."""
     X = x.reshape(x.shape[0], -1)
     y = np.asarray(y).ravel()
+    w = None if w is None else np.asarray(w, dtype=np.float64).ravel()
     total: Optional[Stats] = None
     for lo in range(0, max(X.shape[0], 1), BLOCK_ROWS):
         hi = min(X.shape[0], lo + BLOCK_ROWS)
         U = scaling.u(X[lo:hi].astype(np.float64, copy=False))
         v = scaling.v(y[lo:hi].astype(np.float64, copy=False))
-        part = block_stats(_engine.design(terms, U), v, U, ev, previous, variance, clip)
+        part = block_stats(_engine.design(terms, U), v, U, ev, previous, variance, clip,
+                           cw=None if w is None else w[lo:hi])
         if total is None:
             total = part
         else:
@@ -182,22 +204,59 @@ def _chunk_inliers(x: np.ndarray, y: np.ndarray, terms, scaling, ev) -> np.ndarr
     return np.where(ev.keeps(a), ev.weights(a), 0.0)
 
 
+def _chunk_units(w: np.ndarray, start: float, pos: np.ndarray, offset: int) -> np.ndarray:
+    """The rows (global indices) of one chunk that hold the sample's units at
+    `pos` (cumulated weight), the chunk's weights beginning at `start`."""
+    cum = start + np.cumsum(np.asarray(w, dtype=np.float64).ravel())
+    return offset + np.minimum(np.searchsorted(cum, pos, side="right"), cum.size - 1)
+
+
+def _dask_unit_rows(w: Any, total: float, integral: bool, size: int) -> np.ndarray:
+    """`_weights.unit_rows` of a Dask array of weights in the rows' own order:
+    the chunks' sums in one pass, then each chunk maps its own units to rows."""
+    import dask
+
+    sums = np.asarray(dask.compute(*[dask.delayed(np.sum)(c) for c in w.to_delayed().ravel()]),
+                      dtype=np.float64)
+    if integral:
+        pos = (np.arange(int(total), dtype=np.float64) if total <= size
+               else np.linspace(0, total - 1, size).round())
+    else:
+        pos = (np.arange(size) + 0.5) * (total / size)
+    starts = np.concatenate([[0.0], np.cumsum(sums)[:-1]])
+    ends = starts + sums
+    offsets = np.concatenate([[0], np.cumsum(w.chunks[0])[:-1]]).astype(np.int64)
+    parts = []
+    for k, chunk in enumerate(w.to_delayed().ravel()):
+        last = k == len(sums) - 1
+        mine = pos[(pos >= starts[k]) & ((pos < ends[k]) | last)]
+        if mine.size:
+            parts.append(dask.delayed(_chunk_units, pure=True)(chunk, float(starts[k]), mine, int(offsets[k])))
+    return np.concatenate(dask.compute(*parts)).astype(np.int64)
+
+
 class DaskProblem:
     """The scaled problem of Dask arrays x (n,) or (n, d) and y (n,), chunked
-    along the rows; x and y are read chunk by chunk where they live."""
+    along the rows, with case weights `w` (a Dask array chunked like y, or
+    None); x, y and w are read chunk by chunk where they live."""
 
-    def __init__(self, x: Any, y: Any, terms: np.ndarray, scaling: Scaling) -> None:
-        self.x, self.y, self.terms, self.scaling = x, y, terms, scaling
+    def __init__(self, x: Any, y: Any, terms: np.ndarray, scaling: Scaling, w: Any = None,
+                 total: Optional[float] = None, integral: bool = True) -> None:
+        self.x, self.y, self.terms, self.scaling, self.w = x, y, terms, scaling, w
         self.n = int(y.shape[0])
+        self.total = float(self.n) if total is None else float(total)
+        self.integral = integral
         self._xs = x.to_delayed().ravel().tolist()
         self._ys = y.to_delayed().ravel().tolist()
+        self._ws = w.to_delayed().ravel().tolist() if w is not None else [None] * len(self._ys)
 
     def __call__(self, ev: Evaluation, previous: Optional[Evaluation] = None, variance: bool = False,
                  clip: Optional[float] = None) -> Stats:
         import dask
 
         parts = [dask.delayed(_chunk_stats, pure=True)(xc, yc, self.terms, self.scaling, ev, previous,
-                                                       variance, clip) for xc, yc in zip(self._xs, self._ys)]
+                                                       variance, clip, wc)
+                 for xc, yc, wc in zip(self._xs, self._ys, self._ws)]
         # a tree of sums: no node adds more than 8 chunks' sums
         while len(parts) > 1:
             parts = [dask.delayed(_add, pure=True)(*parts[i:i + 8]) for i in range(0, len(parts), 8)]
@@ -213,7 +272,9 @@ class DaskProblem:
         return _engine.design(self.terms, U), self.scaling.v(np.asarray(ys, dtype=np.float64)), U
 
     def sample(self, size: int) -> np.ndarray:
-        return np.arange(self.n) if self.n <= size else stride_subset(self.n, size)
+        if self.w is None:
+            return np.arange(self.n) if self.n <= size else stride_subset(self.n, size)
+        return _dask_unit_rows(self.w, self.total, self.integral, size)
 
     def tolerance(self) -> float:
         raise NotImplementedError  # set by the fit from its sample

@@ -101,6 +101,12 @@ class PolyFit:
         dropped row's missing value); lazy Dask arrays for a fit of Dask arrays.
     degree_table : DegreeTable or None
         The candidates of ``deg="auto"`` (None for a given degree).
+    case_weights : ndarray of shape (n,) or None
+        The case weights given to the fit (``weights=``), at the input's
+        length; None without them.
+    weights_sum : float
+        The case weights of the rows fitted summed: the number of points the
+        estimate counts (`n` without weights).
 
     See Also
     --------
@@ -151,6 +157,7 @@ class PolyFit:
         self._robustness_weights = robustness_weights
         self.y_name = str(y_name)
         self.n_dropped = 0
+        self.case_weights: Any = None
         # the data fitted (references, no copies), for fittedvalues and resid
         self._data: Optional[Tuple[Any, Any]] = None
         self._cache: dict = {}
@@ -254,9 +261,12 @@ class PolyFit:
         self._data = None
         self._cache = {}
 
-    def _attach(self, X: Any, y: Any, complete: Optional[np.ndarray] = None, y_name: Optional[str] = None) -> None:
-        """Refer to the data fitted (no copy) and, after missing rows were
-        dropped, give the point masks the input's length (dropped: False / 0)."""
+    def _attach(self, X: Any, y: Any, complete: Optional[Any] = None, y_name: Optional[str] = None,
+                dropped: Optional[int] = None) -> None:
+        """Refer to the data fitted (no copy) and, after rows were left out
+        (a missing value, or a case weight of 0), give the point masks the
+        input's length (rows left out: False / 0). `dropped`: the rows left
+        out for a missing value (by default every row left out)."""
         self._data = (X, y)
         self._cache = {}
         if y_name is not None:
@@ -264,8 +274,8 @@ class PolyFit:
         if complete is None:
             return
         n_in = int(complete.shape[0])
-        self.n_dropped = n_in - self.n
-        if not self.n_dropped:
+        self.n_dropped = n_in - self.n if dropped is None else int(dropped)
+        if n_in == self.n:
             return
         if type(self.inliers).__module__.split(".")[0] == "dask":
             from ._missing import spread_dask
@@ -283,6 +293,26 @@ class PolyFit:
             w[rows] = self._robustness_weights
             self._robustness_weights = _frozen(w)
 
+    def _set_case_weights(self, w: Any) -> None:
+        """Keep the case weights given (the input's length; a lazy array for Dask)."""
+        if isinstance(w, np.ndarray):
+            w = np.array(w, dtype=np.float64)
+            w.setflags(write=False)
+        self.case_weights = w
+
+    @property
+    def weights_sum(self) -> float:
+        """The case weights of the rows fitted summed (`n` without weights): the
+        number of points the estimate counts."""
+        w = self.case_weights
+        if w is None:
+            return float(self.n)
+        if not isinstance(w, np.ndarray):
+            import dask.array as da
+
+            return float(da.where(da.isfinite(w), w, 0.0).sum().compute())
+        return float(w[np.isfinite(w)].sum())
+
     def __getstate__(self) -> dict:
         state = dict(self.__dict__)
         state["_cache"] = {}
@@ -292,6 +322,7 @@ class PolyFit:
         state.setdefault("_robustness_weights", None)
         state.setdefault("y_name", "y")
         state.setdefault("n_dropped", 0)
+        state.setdefault("case_weights", None)
         state.setdefault("_data", None)
         state.setdefault("_cache", {})
         self.__dict__.update(state)
@@ -546,6 +577,14 @@ class PolyFit:
                          f"{partial} / {int(np.count_nonzero(w == 0)) - self.n_dropped}"))
         if self.n_dropped:
             info.append(("Dropped rows:", f"{self.n_dropped} (missing)", "", ""))
+        cw = self.case_weights
+        if isinstance(cw, np.ndarray):
+            fin = cw[np.isfinite(cw)]
+            info.append(("Case weights:", f"sum {fin.sum():.6g}", "min / max:",
+                         f"{fin.min():.3g} / {fin.max():.3g}" if fin.size else "-"))
+            zero = int(np.count_nonzero(fin == 0))
+            if zero:
+                info.append(("Zero weights:", f"{zero}", "", ""))
         if self.slope or self.curvature:
             info.append(("Slope weight:", f"{self.slope:.6g}", "Curvature weight:", f"{self.curvature:.6g}"))
         for a, b, c, d in info:

@@ -433,6 +433,10 @@ def choose_degree(run, terms: np.ndarray, basis: str, band: Evaluation, top_s1: 
     return best, cands[best][0], cands[best][1], table
 
 
+class NotIdentifiable(ValueError):
+    """The data do not determine the model's coefficients."""
+
+
 def _rank(A: np.ndarray) -> int:
     if A.shape[0] == 0:
         return 0
@@ -469,7 +473,7 @@ def identifiable_degree(problem, Phi_s: np.ndarray, terms: np.ndarray, basis: st
         what += f" (x takes {distinct} distinct value{'s' if distinct != 1 else ''})"
     else:
         what += " (some terms are linear combinations of others over these points)"
-    raise ValueError(f"the model is not identifiable: {what}; the largest degree the data determine is {top}. "
+    raise NotIdentifiable(f"the model is not identifiable: {what}; the largest degree the data determine is {top}. "
                      "Lower the degree, or give terms the data can tell apart")
 
 

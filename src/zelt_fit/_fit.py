@@ -95,7 +95,7 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
                    seed: int = 42, slope: float = 0.0, curvature: float = 0.0,
                    search_points: int = SEARCH_POINTS,
                    search: Optional[_engine.SearchSettings] = None, missing: str = "raise",
-                   y_name: Optional[str] = None, weights: object = None) -> PolyFit:
+                   y_name: Optional[str] = None, weights: object = None, weight_kind: str = "case") -> PolyFit:
     """Robust polynomial fit in any units and any number of variables.
 
     Each variable is mapped to [-1, 1] and y is centred on its median and
@@ -171,6 +171,17 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         standard errors do. A dropped row (``missing="drop"``, which also drops
         a row whose weight is NaN or infinite) and a row of weight 0 have
         `inliers` False and `weights` 0. The fit keeps them as `case_weights`.
+    weight_kind : {"case", "variance"}
+        What `weights` are. ``"case"`` (the default, statsmodels' frequency
+        weights): counts of copies, as above. ``"variance"`` (statsmodels'
+        ``var_weights``, WLS's weights): inverse variances, known up to a common
+        factor: each residual is standardised by the square root of its weight
+        before the robust steps see it (a point of weight 4 is flagged at half
+        the residual of a point of weight 1), the degrees of freedom count
+        rows, the estimate and its standard errors do not depend on the
+        weights' scale, and `scale` is the noise of a point of weight 1.
+        numpy's ``polyfit(x, y, deg, w=1/sigma)`` is ``weights=1/sigma**2`` with
+        either kind; "variance" is the right one for measurement errors.
 
     Returns
     -------
@@ -221,8 +232,11 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     label = y_name if y_name is not None else _missing.target_name(y)
     seed, slope, curvature, search_points, search = _settings(seed, slope, curvature, search_points, search)
     if is_dask(x) or is_dask(y) or is_dask(weights):
+        if weight_kind not in ("case", "variance"):
+            raise ValueError(f"weight_kind must be 'case' or 'variance', got {weight_kind!r}")
         return _dask_missing(x, y, deg, missing, label, weights, basis=basis, max_deg=max_deg, seed=seed,
-                             slope=slope, curvature=curvature, search_points=search_points, search=search)
+                             slope=slope, curvature=curvature, search_points=search_points, search=search,
+                             weight_kind=weight_kind)
     _checks.same_index(x, y)
     if weights is not None:
         _checks.same_index(y, weights, "y", "weights")
@@ -232,6 +246,8 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         w_all = _weights.as_weights(weights, _rows_of(y))
         if missing == "raise":
             _weights.check_weights(w_all)
+    if weight_kind not in ("case", "variance"):
+        raise ValueError(f"weight_kind must be 'case' or 'variance', got {weight_kind!r}")
     rows = _missing.complete_rows(x, y, missing, w_all)
     w = w_all
     if rows is not None:
@@ -247,8 +263,14 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         raise ValueError(f"fewer points than coefficients: n_samples = {n}, but {what} {p} terms")
     _require_fit_size(terms, search_points, n)
     _checks.require_varying(X, terms.max(axis=0) > 0, _checks.variable_names(d, names))
+    precision = sw = None
+    if weight_kind == "variance" and cw is not None:
+        precision = float(np.mean(cw))
+        sw, cw = np.sqrt(cw / precision), None
     fit = fit_arrays(X, v_raw, terms, degree, basis_name, names, seed=seed, slope=slope,
-                     curvature=curvature, search_points=search_points, search=search, auto=auto, cw=cw)
+                     curvature=curvature, search_points=search_points, search=search, auto=auto, cw=cw, sw=sw)
+    if precision is not None:
+        fit._to_unit_weight(precision)
     if rows is None:
         fit._attach(X_in, v_in, kept, label, dropped=0)
     else:
@@ -315,7 +337,7 @@ def _dask_missing(x, y, deg, missing, label, weights=None, **kwargs) -> PolyFit:
             if not positive:
                 raise ValueError("weights are all zero: no row is left to fit")
             if finite is not None:
-                dropped = int(y.shape[0] - int(finite.sum().compute()))
+                dropped = int(y.shape[0] - int(n_ok))
             complete = ok & (w > 0)
         else:
             complete = finite
@@ -573,7 +595,8 @@ def _live(chunk, name: str):
     return chunk
 
 
-def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_points, search, w=None) -> PolyFit:
+def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_points, search, w=None,
+              weight_kind: str = "case") -> PolyFit:
     """robust_polyfit of Dask arrays: checks and the ranges of x in one pass over
     the chunks, the search on a sample of rows, every refit round one reduction."""
     import dask
@@ -638,20 +661,28 @@ def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_point
             w, ws = None, None             # every weight 1: the unweighted fit
     closed = is_closed(terms)
     constant = bool(np.any(np.all(terms == 0, axis=1)))
-    scaling = fit_scaling(np.vstack([lo, hi]).astype(np.float64), ys, closed, constant, _engine.mad, ws)
+    scaling = fit_scaling(np.vstack([lo, hi]).astype(np.float64), ys, closed, constant, _engine.mad,
+                          ws if weight_kind == "case" else None)
     require_representable(scaling, terms, (float(ylo), float(yhi)), list(zip(lo.tolist(), hi.tolist())),
                           _checks.variable_names(d, None))
-    problem = DaskProblem(X, y, terms, scaling, w, total, bool(integral))
+    precision = None
+    if w is not None and weight_kind == "variance":
+        precision, total = float(total) / n, None
+    problem = DaskProblem(X, y, terms, scaling, w, total, bool(integral), precision)
     with _engine.centred_search(not closed):
-        return fit_problem(problem, terms, degree, basis_name, None, seed=seed, slope=slope,
-                           curvature=curvature, search_points=search_points, search=search, auto=auto,
-                           tolerance=_engine.tolerance_of_mad(scaling.v_mad))
+        fit = fit_problem(problem, terms, degree, basis_name, None, seed=seed, slope=slope,
+                          curvature=curvature, search_points=search_points, search=search, auto=auto,
+                          tolerance=_engine.tolerance_of_mad(scaling.v_mad))
+    if precision is not None:
+        fit._to_unit_weight(precision)
+    return fit
 
 
 def fit_arrays(X: np.ndarray, v_raw: np.ndarray, terms: np.ndarray, degree: int, basis_name: str,
-               names, cw: Optional[np.ndarray] = None, **kwargs) -> PolyFit:
+               names, cw: Optional[np.ndarray] = None, sw: Optional[np.ndarray] = None, **kwargs) -> PolyFit:
     """robust_polyfit on checked arrays: X (n, d) and y (n,) finite, n >= p;
-    cw the rows' case weights (> 0), or None."""
+    cw the rows' case weights (> 0), or None; sw the square roots of their
+    relative precisions (inverse-variance weights over their mean), or None."""
     n = X.shape[0]
     if n > SORT_POINTS:   # y's units from a sample of rows; x's ranges from every row
         sub = stride_subset(n, SCALE_POINTS)
@@ -659,7 +690,7 @@ def fit_arrays(X: np.ndarray, v_raw: np.ndarray, terms: np.ndarray, degree: int,
     else:
         scaling = _scaling(X, v_raw, terms, cw)
     _representable(X, v_raw, terms, scaling, names)
-    problem = ArrayProblem(X, v_raw, terms, scaling, cw=cw)
+    problem = ArrayProblem(X, v_raw, terms, scaling, cw=cw, sw=sw)
     with _engine.centred_search(not is_closed(terms)):
         return fit_problem(problem, terms, degree, basis_name, names, **kwargs)
 

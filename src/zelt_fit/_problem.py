@@ -65,15 +65,27 @@ SCALE_POINTS = 100_000
 KEEP_BYTES = 64 * 2 ** 20
 
 
+def _standardised(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, sw: Optional[np.ndarray]):
+    """(Phi, v, U) of rows of relative precision sw^2: the design's rows and v
+    times sw (a residual then has the same variance at every row)."""
+    if sw is None:
+        return Phi, v, U
+    return Phi * sw[:, None], v * sw, U
+
+
 class ArrayProblem:
     """The scaled problem of in-memory arrays X (n, d) and y (n,), with the
     rows' case weights `cw` (None: all 1)."""
 
     def __init__(self, X: np.ndarray, y: np.ndarray, terms: np.ndarray, scaling: Scaling,
-                 block: int = BLOCK_ROWS, keep: Optional[bool] = None, cw: Optional[np.ndarray] = None) -> None:
+                 block: int = BLOCK_ROWS, keep: Optional[bool] = None, cw: Optional[np.ndarray] = None,
+                 sw: Optional[np.ndarray] = None) -> None:
         self.X, self.y, self.terms, self.scaling = X, y, terms, scaling
         self.n = int(y.shape[0])
         self.cw = cw
+        # inverse-variance weights: each row's design and y times the square
+        # root of its (relative) precision, so that every residual is on one scale
+        self.sw = sw
         # the number of points as the estimate counts them: the weights summed
         self.total = float(self.n) if cw is None else float(cw.sum())
         self.block = int(block)
@@ -87,7 +99,7 @@ class ArrayProblem:
         self._spare = np.zeros(self.n, dtype=bool)
         if self.small:
             U = scaling.u(X)
-            self._full = (_engine.design(terms, U), scaling.v(y), U)
+            self._full = _standardised(_engine.design(terms, U), scaling.v(y), U, sw)
 
     def _blocks(self):
         if self._full is not None:
@@ -99,7 +111,8 @@ class ArrayProblem:
         for lo in range(0, self.n, self.block):
             hi = min(self.n, lo + self.block)
             U = self.scaling.u(self.X[lo:hi])
-            yield _engine.design(self.terms, U), self.scaling.v(self.y[lo:hi]), U
+            yield _standardised(_engine.design(self.terms, U), self.scaling.v(self.y[lo:hi]), U,
+                                None if self.sw is None else self.sw[lo:hi])
 
     def __call__(self, ev: Evaluation, previous: Optional[Evaluation] = None, variance: bool = False,
                  clip: Optional[float] = None) -> Stats:
@@ -124,7 +137,8 @@ class ArrayProblem:
     def rows(self, index: np.ndarray):
         """(Phi, v, U) of some rows."""
         U = self.scaling.u(self.X[index])
-        return _engine.design(self.terms, U), self.scaling.v(self.y[index]), U
+        return _standardised(_engine.design(self.terms, U), self.scaling.v(self.y[index]), U,
+                             None if self.sw is None else self.sw[index])
 
     def sample(self, size: int) -> np.ndarray:
         """Row indices of the search's points: all of them, or `size` spread
@@ -166,9 +180,10 @@ class ArrayProblem:
 
 
 def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, variance, clip,
-                 w: Optional[np.ndarray] = None) -> Stats:
+                 w: Optional[np.ndarray] = None, precision: Optional[float] = None) -> Stats:
     """One chunk's sums, in blocks of BLOCK_ROWS rows (a block's design stays
-    in cache); `w` the chunk's case weights."""
+    in cache); `w` the chunk's case weights, or with `precision` (their
+    mean) its inverse-variance weights."""
     X = x.reshape(x.shape[0], -1)
     y = np.asarray(y).ravel()
     w = None if w is None else np.asarray(w, dtype=np.float64).ravel()
@@ -177,8 +192,12 @@ def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, var
         hi = min(X.shape[0], lo + BLOCK_ROWS)
         U = scaling.u(X[lo:hi].astype(np.float64, copy=False))
         v = scaling.v(y[lo:hi].astype(np.float64, copy=False))
-        part = block_stats(_engine.design(terms, U), v, U, ev, previous, variance, clip,
-                           cw=None if w is None else w[lo:hi])
+        if precision is not None:
+            Phi, v, U = _standardised(_engine.design(terms, U), v, U, np.sqrt(w[lo:hi] / precision))
+            part = block_stats(Phi, v, U, ev, previous, variance, clip)
+        else:
+            part = block_stats(_engine.design(terms, U), v, U, ev, previous, variance, clip,
+                               cw=None if w is None else w[lo:hi])
         if total is None:
             total = part
         else:
@@ -194,12 +213,15 @@ def _add(*parts: Stats) -> Stats:
     return total
 
 
-def _chunk_inliers(x: np.ndarray, y: np.ndarray, terms, scaling, ev) -> np.ndarray:
+def _chunk_inliers(x: np.ndarray, y: np.ndarray, terms, scaling, ev, w=None,
+                   precision: Optional[float] = None) -> np.ndarray:
     """One chunk's robustness weights, as column 0 of a (rows, 1) block (0 off the set)."""
     X = x.reshape(x.shape[0], -1).astype(np.float64, copy=False)
     U = scaling.u(X)
     v = scaling.v(np.asarray(y, dtype=np.float64).ravel())
-    _, t, _ = ev.residuals(_engine.design(terms, U), v, U)
+    sw = None if precision is None else np.sqrt(np.asarray(w, dtype=np.float64).ravel() / precision)
+    Phi, v, U = _standardised(_engine.design(terms, U), v, U, sw)
+    _, t, _ = ev.residuals(Phi, v, U)
     a = np.abs(t)
     return np.where(ev.keeps(a), ev.weights(a), 0.0)
 
@@ -241,8 +263,10 @@ class DaskProblem:
     None); x, y and w are read chunk by chunk where they live."""
 
     def __init__(self, x: Any, y: Any, terms: np.ndarray, scaling: Scaling, w: Any = None,
-                 total: Optional[float] = None, integral: bool = True) -> None:
+                 total: Optional[float] = None, integral: bool = True, precision: Optional[float] = None) -> None:
         self.x, self.y, self.terms, self.scaling, self.w = x, y, terms, scaling, w
+        # inverse-variance weights: their mean (None: w are case weights)
+        self.precision = precision
         self.n = int(y.shape[0])
         self.total = float(self.n) if total is None else float(total)
         self.integral = integral
@@ -255,7 +279,7 @@ class DaskProblem:
         import dask
 
         parts = [dask.delayed(_chunk_stats, pure=True)(xc, yc, self.terms, self.scaling, ev, previous,
-                                                       variance, clip, wc)
+                                                       variance, clip, wc, self.precision)
                  for xc, yc, wc in zip(self._xs, self._ys, self._ws)]
         # a tree of sums: no node adds more than 8 chunks' sums
         while len(parts) > 1:
@@ -269,10 +293,13 @@ class DaskProblem:
         xs, ys = dask.compute(self.x[index], self.y[index])
         X = np.asarray(xs, dtype=np.float64).reshape(len(index), -1)
         U = self.scaling.u(X)
-        return _engine.design(self.terms, U), self.scaling.v(np.asarray(ys, dtype=np.float64)), U
+        sw = None
+        if self.precision is not None:
+            sw = np.sqrt(np.asarray(self.w[index].compute(), dtype=np.float64) / self.precision)
+        return _standardised(_engine.design(self.terms, U), self.scaling.v(np.asarray(ys, dtype=np.float64)), U, sw)
 
     def sample(self, size: int) -> np.ndarray:
-        if self.w is None:
+        if self.w is None or self.precision is not None:
             return np.arange(self.n) if self.n <= size else stride_subset(self.n, size)
         return _dask_unit_rows(self.w, self.total, self.integral, size)
 
@@ -282,6 +309,11 @@ class DaskProblem:
     def inliers(self, ev: Evaluation):
         import dask.array as da
 
-        w = da.map_blocks(_chunk_inliers, self.x, self.y[:, None], self.terms, self.scaling, ev,
-                          dtype=np.float64, drop_axis=1, chunks=(self.y.chunks[0],))
+        if self.precision is None:
+            w = da.map_blocks(_chunk_inliers, self.x, self.y[:, None], self.terms, self.scaling, ev,
+                              dtype=np.float64, drop_axis=1, chunks=(self.y.chunks[0],))
+        else:
+            w = da.map_blocks(_chunk_inliers, self.x, self.y[:, None], self.terms, self.scaling, ev,
+                              self.w[:, None], self.precision, dtype=np.float64, drop_axis=1,
+                              chunks=(self.y.chunks[0],))
         return w > 0.0, w

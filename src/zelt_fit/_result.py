@@ -293,6 +293,13 @@ class PolyFit:
             w[rows] = self._robustness_weights
             self._robustness_weights = _frozen(w)
 
+    def _to_unit_weight(self, precision: float) -> None:
+        """A fit of inverse-variance weights ran with them divided by their
+        mean `precision`: its scale, that of a point of mean weight, becomes
+        that of a point of weight 1."""
+        self.scale = self.scale * float(np.sqrt(precision))
+        self.extra["weight_kind"] = "variance"
+
     def _set_case_weights(self, w: Any) -> None:
         """Keep the case weights given (the input's length; a lazy array for Dask)."""
         if isinstance(w, np.ndarray):
@@ -580,7 +587,8 @@ class PolyFit:
         cw = self.case_weights
         if isinstance(cw, np.ndarray):
             fin = cw[np.isfinite(cw)]
-            info.append(("Case weights:", f"sum {fin.sum():.6g}", "min / max:",
+            kind = "Variance weights:" if self.extra.get("weight_kind") == "variance" else "Case weights:"
+            info.append((kind, f"sum {fin.sum():.6g}", "min / max:",
                          f"{fin.min():.3g} / {fin.max():.3g}" if fin.size else "-"))
             zero = int(np.count_nonzero(fin == 0))
             if zero:

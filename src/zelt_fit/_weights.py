@@ -44,7 +44,7 @@ def check_weights(w: np.ndarray, name: str = "weights") -> None:
     neg = w < 0
     if neg.any():
         i = int(np.flatnonzero(neg)[0])
-        raise ValueError(f"{name} must be >= 0, got {w[i]!r} at position {i} "
+        raise ValueError(f"{name} must be >= 0, got {float(w[i])!r} at position {i} "
                          f"({int(np.count_nonzero(neg))} negative)")
     if not (w > 0).any():
         raise ValueError(f"{name} are all zero: no row is left to fit")

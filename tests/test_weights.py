@@ -135,7 +135,7 @@ def test_inverse_variance_weights_beat_none_where_the_noise_differs_from_point_t
         err_w.append(np.sum((robust_polyfit(x, y, 2, weights=w, weight_kind=kind).coef - truth) ** 2))
         err_u.append(np.sum((robust_polyfit(x, y, 2).coef - truth) ** 2))
     ratio = np.mean(err_w) / np.mean(err_u)
-    assert ratio < 0.5, ratio
+    assert ratio < 0.3, ratio   # measured: 0.08 as variance weights, 0.11 as case weights
 
 
 def test_variance_weights_give_calibrated_standard_errors():

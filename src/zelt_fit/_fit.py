@@ -165,10 +165,8 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         (the weights of the set summed, less the coefficients, as statsmodels
         counts frequency weights) and the degree criterion (log of the weights
         summed per coefficient). Inverse-variance weights: numpy's ``polyfit``
-        takes ``w = 1/sigma``, which is ``weights = w**2`` here; scale them to a
-        mean of 1 (``weights / weights.mean()``) so that the degrees of freedom
-        count points: the coefficients do not depend on that scale, the
-        standard errors do. A dropped row (``missing="drop"``, which also drops
+        takes ``w = 1/sigma``, which is ``weights = w**2`` here, best with
+        ``weight_kind="variance"``. A dropped row (``missing="drop"``, which also drops
         a row whose weight is NaN or infinite) and a row of weight 0 have
         `inliers` False and `weights` 0. The fit keeps them as `case_weights`.
     weight_kind : {"case", "variance"}

@@ -193,7 +193,9 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         input, a negative or non-integer degree, fewer points than
         coefficients, more than 300 terms, a constant variable, a design the
         data do not determine (x with fewer distinct values than the degree
-        needs, collinear columns), input of more than two dimensions, data
+        needs, collinear columns), input of more than two dimensions, weights
+        that are NaN or infinite (unless ``missing="drop"``), negative, all
+        zero or of the wrong length, data
         whose coefficients or their variances are beyond a double's range in
         its own units (the message gives the ranges), and any setting of the
         wrong kind or range (the message names it).
@@ -374,7 +376,7 @@ def _require_fit_size(terms: np.ndarray, search_points: int, n: int) -> None:
 
 
 def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curvature,
-            inliers, n, d, plot, degree_table=None, start=None, weights=None):
+            inliers, n, d, plot, degree_table=None, start=None, weights=None, total=None):
     """PolyFit in the original units from a refit on the scaled problem."""
     A = scaling.to_original(terms)
     ys = scaling.y_scale
@@ -392,6 +394,7 @@ def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curv
     extra["variance_model"] = refit.final.g
     extra["start"] = start
     extra["n_inliers"] = refit.n_inliers
+    extra["weights_sum"] = float(n if total is None else total)
     extra["estimate"] = ("least squares, penalised" if slope or curvature else
                          "least squares" if found is None else "MM-estimate")
     if degree_table is not None:
@@ -579,7 +582,7 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
             plot = (xs, problem.scaling.y_center + problem.scaling.y_scale * v_s, refit.final.keeps(np.abs(t)))
     return _finish(chosen, degree, basis_name, names, problem.scaling, refit, found_chosen, slope, curvature,
                    inliers, n, d, plot, table, ("search band", "biweight", "S-estimate")[chosen_start],
-                   weights)
+                   weights, total)
 
 
 def _live(chunk, name: str):
@@ -718,4 +721,4 @@ def minimum_norm_fit(X: np.ndarray, v_raw: np.ndarray, terms: np.ndarray, degree
     inliers = np.ones(n, dtype=bool)
     plot = (X[:, 0].copy(), v_raw.copy(), inliers.copy()) if X.shape[1] == 1 else None
     return _finish(terms, degree, basis_name, names, problem.scaling, refit, None, slope, curvature,
-                   inliers, n, X.shape[1], plot)
+                   inliers, n, X.shape[1], plot, total=problem.total)

@@ -76,7 +76,8 @@ class PolyFit:
         ``"total"``, ``"tensor"`` or ``"explicit"``.
     dof : float
         Residual degrees of freedom of the refit (inliers less the number of
-        coefficients, or less the effective number with a smoothness penalty).
+        coefficients, or less the effective number with a smoothness penalty;
+        with case weights the inliers' weights summed).
     search_coef : ndarray, shape (p,)
         The tournament search's own coefficients, in the original units.
     search_energy : float
@@ -106,7 +107,7 @@ class PolyFit:
         length; None without them.
     weights_sum : float
         The case weights of the rows fitted summed: the number of points the
-        estimate counts (`n` without weights).
+        estimate counts (`n` without case weights).
 
     See Also
     --------
@@ -309,16 +310,9 @@ class PolyFit:
 
     @property
     def weights_sum(self) -> float:
-        """The case weights of the rows fitted summed (`n` without weights): the
-        number of points the estimate counts."""
-        w = self.case_weights
-        if w is None:
-            return float(self.n)
-        if not isinstance(w, np.ndarray):
-            import dask.array as da
-
-            return float(da.where(da.isfinite(w), w, 0.0).sum().compute())
-        return float(w[np.isfinite(w)].sum())
+        """The case weights of the rows fitted summed (`n` without case
+        weights): the number of points the estimate counts."""
+        return float(self.extra.get("weights_sum", self.n))
 
     def __getstate__(self) -> dict:
         state = dict(self.__dict__)

@@ -346,3 +346,18 @@ def test_estimator_sample_weight_zero_and_errors():
         RobustPolynomialRegressor(2).fit(X, y, sample_weight=[1.0, 2.0, 3.0])
     with pytest.raises(ValueError, match="sample_weight must be >= 0"):
         RobustPolynomialRegressor(2).fit(X, y, sample_weight=-np.ones(x.size))
+
+
+def test_the_weighted_majority_is_the_fit_even_on_fewer_rows():
+    """60 rows on one line of weight 1, 40 on another of weight 3: the second
+    holds most of the weight (120 of 180), so the fit follows it, as it would
+    the 120 copies; the set is fewer than half the rows but more than half
+    the weight, which the guard against a collapsed set counts."""
+    rng = np.random.default_rng(3)
+    x = rng.uniform(0.0, 1.0, 100)
+    y = np.where(np.arange(100) < 60, 5.0 - 2.0 * x, 1.0 + 2.0 * x) + rng.normal(0.0, 0.02, 100)
+    w = np.where(np.arange(100) < 60, 1.0, 3.0)
+    fit = robust_polyfit(x, y, 1, weights=w)
+    np.testing.assert_allclose(fit.coef, [1.0, 2.0], atol=0.03)
+    assert fit.n_inliers == 40 and fit.inliers[60:].all()
+    np.testing.assert_allclose(robust_polyfit(x, y, 1).coef, [5.0, -2.0], atol=0.03)

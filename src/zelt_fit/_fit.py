@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import warnings
-from typing import Optional, Sequence, Union
+from typing import Any, Optional, Sequence, Union
 
 import numpy as np
 
@@ -284,7 +284,7 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     return fit
 
 
-def _rows_of(y: object) -> int:
+def _rows_of(y: Any) -> int:
     """The number of rows of y as given (its checks come later)."""
     shape = np.shape(y)
     return int(shape[0]) if len(shape) else 1
@@ -652,14 +652,16 @@ def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_point
     # the scaling: the exact ranges of x; y's median and MAD from the sample,
     # which only sets the units of the scaled problem (the fit is equivariant)
     sub = stride_subset(n, min(n, SCALE_POINTS))
+    total: Any = None
     if w is None:
         ys, ws = np.asarray(y[sub].compute(), dtype=np.float64), None
-        total, integral = None, True
+        integral = True
     else:
-        ys, ws, total, integral = dask.compute(y[sub], w[sub], w.sum(), (w == da.floor(w)).all())
+        ys, ws, total, integral, ones = dask.compute(y[sub], w[sub], w.sum(), (w == da.floor(w)).all(),
+                                                     (w == 1.0).all())
         ys, ws = np.asarray(ys, dtype=np.float64), np.asarray(ws, dtype=np.float64)
-        if np.all(ws == 1.0) and total == n:
-            w, ws = None, None             # every weight 1: the unweighted fit
+        if ones:
+            w, ws, total = None, None, None     # every weight 1: the unweighted fit
     closed = is_closed(terms)
     constant = bool(np.any(np.all(terms == 0, axis=1)))
     scaling = fit_scaling(np.vstack([lo, hi]).astype(np.float64), ys, closed, constant, _engine.mad,

@@ -193,6 +193,7 @@ def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, var
         U = scaling.u(X[lo:hi].astype(np.float64, copy=False))
         v = scaling.v(y[lo:hi].astype(np.float64, copy=False))
         if precision is not None:
+            assert w is not None
             Phi, v, U = _standardised(_engine.design(terms, U), v, U, np.sqrt(w[lo:hi] / precision))
             part = block_stats(Phi, v, U, ev, previous, variance, clip)
         else:

@@ -106,6 +106,7 @@ def test_a_constant_factor_changes_only_what_it_should():
     assert tripled.dof == pytest.approx(c * (once.dof + 3) - 3, rel=1e-12)
     iv = np.random.default_rng(1).uniform(0.5, 2.0, x.size)
     a = robust_polyfit(x, y, 2, weights=iv, weight_kind="variance")
+    assert "Variance weights:" in a.summary() and a.weights_sum == x.size
     for factor in (10.0, 1e-3):
         b = robust_polyfit(x, y, 2, weights=factor * iv, weight_kind="variance")
         np.testing.assert_array_equal(a.inliers, b.inliers)

@@ -623,8 +623,12 @@ class PolyFit:
         table = self.degree_table
         if table is not None:
             lines.append(thin)
-            lines.append("Degree chosen by a robust information criterion (sum of 2 rho(r/s), rho the "
-                         "bisquare's, + log(n) per term):")
+            if self.weights_sum != self.n:
+                lines.append("Degree chosen by a robust information criterion (weighted sum of 2 rho(r/s), rho "
+                             "the bisquare's, + log(weights summed) per term):")
+            else:
+                lines.append("Degree chosen by a robust information criterion (sum of 2 rho(r/s), rho the "
+                             "bisquare's, + log(n) per term):")
             lines.extend(table.summary().splitlines())
         if self.slope or self.curvature:
             lines.append("Smoothness penalty: intervals are those of the penalised estimate and do not "

@@ -362,3 +362,13 @@ def test_the_weighted_majority_is_the_fit_even_on_fewer_rows():
     np.testing.assert_allclose(fit.coef, [1.0, 2.0], atol=0.03)
     assert fit.n_inliers == 40 and fit.inliers[60:].all()
     np.testing.assert_allclose(robust_polyfit(x, y, 1).coef, [5.0, -2.0], atol=0.03)
+
+
+def test_case_weights_summing_below_the_coefficients_say_so():
+    x, y, _, _ = data(6, n=60)
+    with pytest.warns(RuntimeWarning, match="case weights sum to .* pass weight_kind='variance'"):
+        fit = robust_polyfit(x, y, 2, weights=np.full(x.size, 0.01))
+    assert np.isnan(fit.stderr).all() and fit.dof < 0
+    # the same weights as inverse variances: a fit with every figure defined
+    fit = robust_polyfit(x, y, 2, weights=np.full(x.size, 0.01), weight_kind="variance")
+    assert np.isfinite(fit.stderr).all() and fit.dof == fit.n_inliers - 3

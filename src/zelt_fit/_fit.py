@@ -565,9 +565,15 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     if refit.wcount < min_set(total):
         refit = _from_s_estimate(problem, cols, band, Phi_s, v_s, seed, penalty, refit)
     if refit.dof <= 0:
-        warnings.warn(f"the consensus set of {refit.n_inliers} points leaves no degrees of "
-                      "freedom: standard errors and intervals are undefined (NaN)", RuntimeWarning,
-                      stacklevel=3)
+        if total != n:
+            warnings.warn(f"the consensus set's case weights sum to {refit.wcount:.6g}, no more than its "
+                          f"{cols.p} coefficients, so it leaves no degrees of freedom: standard errors and "
+                          "intervals are undefined (NaN). Case weights count copies of a point; for "
+                          "inverse variances pass weight_kind='variance'", RuntimeWarning, stacklevel=3)
+        else:
+            warnings.warn(f"the consensus set of {refit.n_inliers} points leaves no degrees of "
+                          "freedom: standard errors and intervals are undefined (NaN)", RuntimeWarning,
+                          stacklevel=3)
     chosen = terms[cols.index]
     found_chosen = _engine.SearchOutcome(found.coef[cols.index], found.energy)
     inliers, weights = problem.inliers(refit.final)

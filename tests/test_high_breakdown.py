@@ -124,8 +124,8 @@ def test_a_collapsed_set_is_refitted_from_the_s_estimate(monkeypatch):
     def collapsing(run, cols, band, stage1=None, robust=True):
         out = real(run, cols, band, stage1=stage1, robust=robust)
         calls.append(out.n_inliers)
-        if len(calls) == 1:    # the first refit rests on 4 points
-            out.n_inliers = 4
+        if len(calls) == 1:    # the first refit rests on 4 points (of weight 1 each)
+            out.n_inliers, out.wcount = 4, 4.0
         return out
 
     monkeypatch.setattr(_fit, "robust_refit", collapsing)

@@ -369,11 +369,21 @@ def test_score_sample_weight_is_routed_only_when_requested():
     with sklearn.config_context(enable_metadata_routing=True):
         with pytest.raises(UnsetMetadataPassedError):
             cross_val_score(RobustPolynomialRegressor(degree=2), X, y, cv=folds, params={"sample_weight": w})
+        # fit takes sample_weight too: the score's request alone leaves fit's unset
         model = RobustPolynomialRegressor(degree=2).set_score_request(sample_weight=True)
+        with pytest.raises(UnsetMetadataPassedError):
+            cross_val_score(model, X, y, cv=folds, params={"sample_weight": w})
+        model = model.set_fit_request(sample_weight=False)
         assert clone(model).get_metadata_routing().score.requests == {"sample_weight": True}
         routed = cross_val_score(model, X, y, cv=folds, params={"sample_weight": w})
+        both = clone(model).set_fit_request(sample_weight=True)
+        assert clone(both).get_metadata_routing().fit.requests == {"sample_weight": True}
+        routed_both = cross_val_score(both, X, y, cv=folds, params={"sample_weight": w})
     by_hand = [clone(model).fit(X[tr], y[tr]).score(X[te], y[te], sample_weight=w[te])
                for tr, te in folds.split(X)]
     np.testing.assert_allclose(routed, by_hand, rtol=1e-12)
-    with pytest.raises(TypeError, match="Unexpected args"):
+    by_hand = [clone(model).fit(X[tr], y[tr], sample_weight=w[tr]).score(X[te], y[te], sample_weight=w[te])
+               for tr, te in folds.split(X)]
+    np.testing.assert_allclose(routed_both, by_hand, rtol=1e-12)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'weights'"):
         model.set_fit_request(weights=True)

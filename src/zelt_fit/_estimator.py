@@ -9,9 +9,10 @@ from typing import Any, Dict, Optional
 
 import numpy as np
 
-from . import _checks, _missing, _routing, _sklearn
+from . import _checks, _missing, _routing, _sklearn, _weights
 from ._engine import SEED_LIMIT
-from ._fit import SEARCH_POINTS, _require_fit_size, _settings, _terms_of, fit_arrays, minimum_norm_fit
+from ._fit import (SEARCH_POINTS, NotIdentifiable, _require_fit_size, _settings, _terms_of, fit_arrays,
+                   minimum_norm_fit)
 from ._result import PolyFit
 
 __all__ = ["RobustPolynomialRegressor"]
@@ -171,22 +172,32 @@ class RobustPolynomialRegressor:
         return hasattr(self, "fit_")
 
     # -- fitting ---------------------------------------------------------------
-    def fit(self, X: Any, y: Any) -> "RobustPolynomialRegressor":
+    def fit(self, X: Any, y: Any, sample_weight: Any = None) -> "RobustPolynomialRegressor":
         """Fit the robust polynomial.
 
         Parameters
         ----------
         X : array-like of shape (n_samples, n_features)
         y : array-like of shape (n_samples,)
+        sample_weight : array-like of shape (n_samples,), optional
+            Case weights, finite and >= 0, as scikit-learn means them: a sample
+            of weight 0 is as if absent, one of integer weight k as k copies
+            of it (see the ``weights`` of :func:`zelt_fit.robust_polyfit`).
+            With metadata routing on, a meta-estimator passes them once
+            requested by ``set_fit_request(sample_weight=True)``.
 
         Returns
         -------
         self
         """
         names = _sklearn.feature_names(X)
-        A = _sklearn.check_array(X)
-        v = _sklearn.check_target(y, A.shape[0])
-        n, d = A.shape
+        A_all = _sklearn.check_array(X)
+        v_all = _sklearn.check_target(y, A_all.shape[0])
+        w = None
+        if sample_weight is not None:
+            w = _weights.as_weights(sample_weight, A_all.shape[0], "sample_weight")
+        A, v, cw, kept = _weights.fitted_rows(A_all, v_all, w, "sample_weight")
+        n, d = A_all.shape[0] if kept is None else A.shape[0], A_all.shape[1]
         if n < 2:
             raise ValueError(f"n_samples = {n}: a fit needs at least 2 samples")
         if self.basis not in ("total", "tensor"):
@@ -213,11 +224,23 @@ class RobustPolynomialRegressor:
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore", RuntimeWarning)
                 fit = minimum_norm_fit(A, v, terms, degree, basis_name, labels,
-                                       slope=self.slope, curvature=self.curvature)
+                                       slope=self.slope, curvature=self.curvature, cw=cw)
         else:
-            fit = fit_arrays(A, v, terms, degree, basis_name, labels, seed=seed, slope=self.slope,
-                             curvature=self.curvature, search_points=self.search_points, auto=auto)
-        fit._attach(A, v, y_name=_missing.target_name(y))
+            try:
+                fit = fit_arrays(A, v, terms, degree, basis_name, labels, seed=seed, slope=self.slope,
+                                 curvature=self.curvature, search_points=self.search_points, auto=auto, cw=cw)
+            except NotIdentifiable as e:
+                # as with fewer samples than coefficients: no robust fit, the
+                # minimum-norm least squares of PolynomialFeatures + LinearRegression
+                warnings.warn(f"{e}: this is the minimum-norm least-squares fit of all samples",
+                              UserWarning, stacklevel=2)
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore", RuntimeWarning)
+                    fit = minimum_norm_fit(A, v, terms, degree, basis_name, labels,
+                                           slope=self.slope, curvature=self.curvature, cw=cw)
+        fit._attach(A_all, v_all, kept, y_name=_missing.target_name(y), dropped=0)
+        if w is not None:
+            fit._set_case_weights(w)
         self._set_fitted(fit, d, names)
         return self
 
@@ -328,15 +351,31 @@ class RobustPolynomialRegressor:
         """
         return _routing.set_request(self, "score", {"sample_weight": sample_weight})
 
-    def set_fit_request(self, **requests: Any) -> "RobustPolynomialRegressor":
-        """Request metadata of `fit` from a meta-estimator (as
-        `set_score_request`; only the metadata `fit` takes).
+    def set_fit_request(self, *, sample_weight: Any = _routing.UNCHANGED) -> "RobustPolynomialRegressor":
+        """Request that a meta-estimator pass ``sample_weight`` to `fit`
+        (with ``sklearn.set_config(enable_metadata_routing=True)``).
+
+        Parameters
+        ----------
+        sample_weight : bool, None or str
+            True: request it; False: do not; None: error if given; a string:
+            the name under which to take it.
 
         Returns
         -------
         self
+
+        Examples
+        --------
+        >>> import sklearn
+        >>> from sklearn.pipeline import make_pipeline
+        >>> from sklearn.preprocessing import StandardScaler
+        >>> from zelt_fit import RobustPolynomialRegressor
+        >>> with sklearn.config_context(enable_metadata_routing=True):
+        ...     model = make_pipeline(StandardScaler().set_fit_request(sample_weight=False),
+        ...                           RobustPolynomialRegressor(2).set_fit_request(sample_weight=True))
         """
-        return _routing.set_request(self, "fit", requests)
+        return _routing.set_request(self, "fit", {"sample_weight": sample_weight})
 
     def score(self, X: Any, y: Any, sample_weight: Any = None) -> float:
         """Coefficient of determination R^2 of the predictions.

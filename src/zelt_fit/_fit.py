@@ -2,11 +2,11 @@
 from __future__ import annotations
 
 import warnings
-from typing import Optional, Sequence, Union
+from typing import Any, Optional, Sequence, Union
 
 import numpy as np
 
-from . import _checks, _engine, _missing
+from . import _checks, _engine, _missing, _weights
 from ._passes import Evaluation
 from ._problem import SCALE_POINTS, SORT_POINTS, ArrayProblem, DaskProblem, is_dask, stride_subset
 from ._sest import m_scale_one, s_estimate
@@ -95,7 +95,7 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
                    seed: int = 42, slope: float = 0.0, curvature: float = 0.0,
                    search_points: int = SEARCH_POINTS,
                    search: Optional[_engine.SearchSettings] = None, missing: str = "raise",
-                   y_name: Optional[str] = None) -> PolyFit:
+                   y_name: Optional[str] = None, weights: object = None, weight_kind: str = "case") -> PolyFit:
     """Robust polynomial fit in any units and any number of variables.
 
     Each variable is mapped to [-1, 1] and y is centred on its median and
@@ -156,6 +156,30 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         `inliers` are False and `weights` 0 (both keep the input's length).
     y_name : str, optional
         Name of y in the summary (by default a Series' name, or "y").
+    weights : array-like, shape (n,), optional
+        Case weights, finite and >= 0: a point of weight k counts as k copies
+        of it (integer weights give the fit of the replicated rows), a point
+        of weight 0 as absent. They enter the search's sample (a point comes
+        as often as its weight asks), the units of the scaled problem, every
+        sum of the refit, the scale, the covariance, the degrees of freedom
+        (the weights of the set summed, less the coefficients, as statsmodels
+        counts frequency weights) and the degree criterion (log of the weights
+        summed per coefficient). Inverse-variance weights: numpy's ``polyfit``
+        takes ``w = 1/sigma``, which is ``weights = w**2`` here, best with
+        ``weight_kind="variance"``. A dropped row (``missing="drop"``, which also drops
+        a row whose weight is NaN or infinite) and a row of weight 0 have
+        `inliers` False and `weights` 0. The fit keeps them as `case_weights`.
+    weight_kind : {"case", "variance"}
+        What `weights` are. ``"case"`` (the default, statsmodels' frequency
+        weights): counts of copies, as above. ``"variance"`` (statsmodels'
+        ``var_weights``, WLS's weights): inverse variances, known up to a common
+        factor: each residual is standardised by the square root of its weight
+        before the robust steps see it (a point of weight 4 is flagged at half
+        the residual of a point of weight 1), the degrees of freedom count
+        rows, the estimate and its standard errors do not depend on the
+        weights' scale, and `scale` is the noise of a point of weight 1.
+        numpy's ``polyfit(x, y, deg, w=1/sigma)`` is ``weights=1/sigma**2`` with
+        either kind; "variance" is the right one for measurement errors.
 
     Returns
     -------
@@ -169,7 +193,9 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         input, a negative or non-integer degree, fewer points than
         coefficients, more than 300 terms, a constant variable, a design the
         data do not determine (x with fewer distinct values than the degree
-        needs, collinear columns), input of more than two dimensions, data
+        needs, collinear columns), input of more than two dimensions, weights
+        that are NaN or infinite (unless ``missing="drop"``), negative, all
+        zero or of the wrong length, data
         whose coefficients or their variances are beyond a double's range in
         its own units (the message gives the ranges), and any setting of the
         wrong kind or range (the message names it).
@@ -194,19 +220,41 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     >>> fit.degree, bool(abs(fit.coef[1] - 2_000) < 50), fit.n_inliers
     (1, True, 90)
     >>> yhat, lo, hi = fit.predict([2021.0], interval="prediction")
+
+    Weights: a point of weight 3 counts as three copies of it.
+
+    >>> w = np.ones(120); w[:10] = 3.0
+    >>> bool(np.allclose(robust_polyfit(years, francs, 1, weights=w).coef,
+    ...                  robust_polyfit(np.repeat(years, w.astype(int)), np.repeat(francs, w.astype(int)), 1).coef))
+    True
     """
     missing = _missing.check_option(missing)
     label = y_name if y_name is not None else _missing.target_name(y)
     seed, slope, curvature, search_points, search = _settings(seed, slope, curvature, search_points, search)
-    if is_dask(x) or is_dask(y):
-        return _dask_missing(x, y, deg, missing, label, basis=basis, max_deg=max_deg, seed=seed, slope=slope,
-                             curvature=curvature, search_points=search_points, search=search)
+    if is_dask(x) or is_dask(y) or is_dask(weights):
+        if weight_kind not in ("case", "variance"):
+            raise ValueError(f"weight_kind must be 'case' or 'variance', got {weight_kind!r}")
+        return _dask_missing(x, y, deg, missing, label, weights, basis=basis, max_deg=max_deg, seed=seed,
+                             slope=slope, curvature=curvature, search_points=search_points, search=search,
+                             weight_kind=weight_kind)
     _checks.same_index(x, y)
+    if weights is not None:
+        _checks.same_index(y, weights, "y", "weights")
     names = _checks.feature_names_of(x)
-    rows = _missing.complete_rows(x, y, missing)
+    w_all = None
+    if weights is not None:
+        w_all = _weights.as_weights(weights, _rows_of(y))
+        if missing == "raise":
+            _weights.check_weights(w_all)
+    if weight_kind not in ("case", "variance"):
+        raise ValueError(f"weight_kind must be 'case' or 'variance', got {weight_kind!r}")
+    rows = _missing.complete_rows(x, y, missing, w_all)
+    w = w_all
     if rows is not None:
         x, y = rows.x, rows.y
-    X, v_raw = _checks.check_xy(x, y)
+        w = None if w_all is None else w_all[rows.complete]
+    X_in, v_in = _checks.check_xy(x, y)
+    X, v_raw, cw, kept = _weights.fitted_rows(X_in, v_in, w)
     n, d = X.shape
     terms, degree, basis_name, auto = _terms_of(deg, basis, d, max_deg, n)
     p = terms.shape[0]
@@ -215,37 +263,93 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         raise ValueError(f"fewer points than coefficients: n_samples = {n}, but {what} {p} terms")
     _require_fit_size(terms, search_points, n)
     _checks.require_varying(X, terms.max(axis=0) > 0, _checks.variable_names(d, names))
+    precision = sw = None
+    if weight_kind == "variance" and cw is not None:
+        precision = float(np.mean(cw))
+        sw, cw = np.sqrt(cw / precision), None
     fit = fit_arrays(X, v_raw, terms, degree, basis_name, names, seed=seed, slope=slope,
-                     curvature=curvature, search_points=search_points, search=search, auto=auto)
+                     curvature=curvature, search_points=search_points, search=search, auto=auto, cw=cw, sw=sw)
+    if precision is not None:
+        fit._to_unit_weight(precision)
     if rows is None:
-        fit._attach(X, v_raw, None, label)
+        fit._attach(X_in, v_in, kept, label, dropped=0)
     else:
-        fit._attach(rows.x_all, rows.y_all, rows.complete, label)
+        used = rows.complete
+        if kept is not None:
+            used = used.copy()
+            used[np.flatnonzero(used)[~kept]] = False
+        fit._attach(rows.x_all, rows.y_all, used, label, dropped=int(np.count_nonzero(~rows.complete)))
+    if w_all is not None:
+        fit._set_case_weights(w_all)
     return fit
 
 
-def _dask_missing(x, y, deg, missing, label, **kwargs) -> PolyFit:
+def _rows_of(y: Any) -> int:
+    """The number of rows of y as given (its checks come later)."""
+    shape = np.shape(y)
+    return int(shape[0]) if len(shape) else 1
+
+
+def _dask_missing(x, y, deg, missing, label, weights=None, **kwargs) -> PolyFit:
     """robust_polyfit of Dask arrays, the rows with a missing value dropped
     first when asked (the fit then runs on the complete rows, and its masks are
-    spread back to the input's rows lazily)."""
+    spread back to the input's rows lazily); case weights a Dask array chunked
+    like y (or an array, chunked so), the rows of weight 0 left out the same way."""
+    import dask
     import dask.array as da
 
     # chunk sizes a boolean index left unknown, measured once
     x = x.compute_chunk_sizes() if is_dask(x) and any(np.isnan(c) for c in x.chunks[0]) else x
     y = y.compute_chunk_sizes() if is_dask(y) and any(np.isnan(c) for c in y.chunks[0]) else y
-    ref = y if is_dask(y) else x
+    ref = y if is_dask(y) else x if is_dask(x) else weights
     x = x if is_dask(x) else da.from_array(np.asarray(x), chunks=(ref.chunks[0],) + np.shape(x)[1:])
     y = y if is_dask(y) else da.from_array(np.asarray(y), chunks=(x.chunks[0],))
+    w = None
+    if weights is not None:
+        if is_dask(weights):
+            w = weights.compute_chunk_sizes() if any(np.isnan(c) for c in weights.chunks[0]) else weights
+            if w.ndim == 2 and w.shape[1] == 1:
+                w = w[:, 0]
+            if w.ndim != 1 or w.shape[0] != y.shape[0]:
+                raise ValueError(f"weights must have shape ({y.shape[0]},) like y, got shape {w.shape}")
+            if w.dtype.kind not in "iuf":
+                raise ValueError(f"weights has dtype {w.dtype}; it must hold real numbers")
+            w = w.astype(np.float64)
+        else:
+            w = da.from_array(_weights.as_weights(weights, int(y.shape[0])), chunks=(y.chunks[0],))
     complete = None
-    if missing == "drop" and x.ndim in (1, 2) and y.ndim == 1 and x.shape[0] == y.shape[0]:
+    dropped = 0
+    shapes_ok = x.ndim in (1, 2) and y.ndim == 1 and x.shape[0] == y.shape[0]
+    if shapes_ok and (missing == "drop" or w is not None):
         X = x if x.ndim == 2 else x[:, None]
         y = y.rechunk((X.chunks[0],))
-        complete = _missing.dask_complete_rows(X.rechunk({1: -1}), y)
-        fit = _dask_fit(x[complete], y[complete], deg, **kwargs)
+        if w is not None:
+            w = w.rechunk((X.chunks[0],))
+        finite = _missing.dask_complete_rows(X.rechunk({1: -1}), y) if missing == "drop" else None
+        if w is not None:
+            wf = da.isfinite(w)
+            ok = wf if finite is None else finite & wf
+            negative, positive, n_ok = dask.compute(((w < 0) & ok).any(), ((w > 0) & ok).any(), ok.sum())
+            if missing == "raise" and n_ok < y.shape[0]:
+                _weights.check_weights(w.compute())   # the message: rows and positions
+            if negative:
+                _weights.check_weights(w.compute()[np.asarray(ok.compute())])
+            if not positive:
+                raise ValueError("weights are all zero: no row is left to fit")
+            if finite is not None:
+                dropped = int(y.shape[0] - int(n_ok))
+            complete = ok & (w > 0)
+        else:
+            complete = finite
+            dropped = -1
+        w_fit = None if w is None else w[complete]
+        fit = _dask_fit(x[complete], y[complete], deg, w=w_fit, **kwargs)
     else:
         fit = _dask_fit(x, y, deg, **kwargs)
     X = (x if x.ndim == 2 else x[:, None]).rechunk({1: -1})
-    fit._attach(X, y, complete, label)
+    fit._attach(X, y, complete, label, dropped=None if dropped < 0 else dropped)
+    if w is not None:
+        fit._set_case_weights(w)
     return fit
 
 
@@ -272,7 +376,7 @@ def _require_fit_size(terms: np.ndarray, search_points: int, n: int) -> None:
 
 
 def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curvature,
-            inliers, n, d, plot, degree_table=None, start=None, weights=None):
+            inliers, n, d, plot, degree_table=None, start=None, weights=None, total=None):
     """PolyFit in the original units from a refit on the scaled problem."""
     A = scaling.to_original(terms)
     ys = scaling.y_scale
@@ -290,6 +394,7 @@ def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curv
     extra["variance_model"] = refit.final.g
     extra["start"] = start
     extra["n_inliers"] = refit.n_inliers
+    extra["weights_sum"] = float(n if total is None else total)
     extra["estimate"] = ("least squares, penalised" if slope or curvature else
                          "least squares" if found is None else "MM-estimate")
     if degree_table is not None:
@@ -305,10 +410,10 @@ def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curv
                    robustness_weights=weights)
 
 
-def _scaling(X, v_raw, terms):
+def _scaling(X, v_raw, terms, cw=None):
     closed = is_closed(terms)
     constant = bool(np.any(np.all(terms == 0, axis=1)))
-    return fit_scaling(X, v_raw, closed, constant, _engine.mad)
+    return fit_scaling(X, v_raw, closed, constant, _engine.mad, cw)
 
 
 def _penalty(terms, slope, curvature) -> Penalty:
@@ -321,7 +426,7 @@ def _penalty(terms, slope, curvature) -> Penalty:
 
 
 def choose_degree(run, terms: np.ndarray, basis: str, band: Evaluation, top_s1: Stage1,
-                  penalty: Penalty, n: int, top: Optional[int] = None):
+                  penalty: Penalty, n: float, top: Optional[int] = None):
     """deg="auto": the consensus rounds of every candidate degree from one
     start, and the candidate of least sum_i min(r_i^2 / s^2, CUT^2) + p log n,
     s the largest candidate's residual scale. Every point counts in every
@@ -342,13 +447,17 @@ def choose_degree(run, terms: np.ndarray, basis: str, band: Evaluation, top_s1: 
         clipped = s1.clipped
         if deg == top or not np.isfinite(clipped):
             clipped = run(Evaluation(s1.coef, np.inf), clip=sigma).clipped
-        m = max(s1.count, 1)
+        m = max(s1.size, 1)
         bic = m * np.log(max(s1.rss, 1e-300) / m) + cols.p * np.log(m)
         cands[deg] = (cols, s1, clipped + cols.p * np.log(n), bic)
     best = min(cands, key=lambda k: (cands[k][2], k))
     table = [{"degree": k, "terms": cands[k][0].p, "criterion": float(cands[k][2]), "bic": float(cands[k][3]),
               "inliers": int(cands[k][1].count)} for k in sorted(cands)]
     return best, cands[best][0], cands[best][1], table
+
+
+class NotIdentifiable(ValueError):
+    """The data do not determine the model's coefficients."""
 
 
 def _rank(A: np.ndarray) -> int:
@@ -387,13 +496,14 @@ def identifiable_degree(problem, Phi_s: np.ndarray, terms: np.ndarray, basis: st
         what += f" (x takes {distinct} distinct value{'s' if distinct != 1 else ''})"
     else:
         what += " (some terms are linear combinations of others over these points)"
-    raise ValueError(f"the model is not identifiable: {what}; the largest degree the data determine is {top}. "
+    raise NotIdentifiable(f"the model is not identifiable: {what}; the largest degree the data determine is {top}. "
                      "Lower the degree, or give terms the data can tell apart")
 
 
-def min_set(n: int) -> int:
-    """Fewest points a fit may rest on: half of them. A smaller set is a
-    collapse (a few points fitted exactly), not a consensus."""
+def min_set(n: float) -> float:
+    """Fewest points a fit may rest on: half of them (with case weights, half
+    the weights summed). A smaller set is a collapse (a few points fitted
+    exactly), not a consensus."""
     return (n + 1) // 2
 
 
@@ -407,9 +517,11 @@ def _from_s_estimate(problem, cols: Columns, band: Evaluation, Phi_s, v_s, seed,
         count = int(np.count_nonzero(np.abs(v_s - Phi_s @ coef) <= CUT * high.scale))
         s1 = Stage1(coef, Evaluation(coef, CUT * high.scale), count, high.scale, 0, 0.0)
         again = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active)
-        if again.n_inliers >= min_set(n):
+        if again.wcount >= min_set(problem.total):
             return again
-    raise RuntimeError(f"no robust fit rests on at least half of the {n} points (the best found rests on "
+    what = (f"{n} points" if problem.total == n else
+            f"{n} points (weights summed: {problem.total:.6g})")
+    raise RuntimeError(f"no robust fit rests on at least half of the {what} (the best found rests on "
                        f"{refit.n_inliers}): the data do not determine the {cols.p} coefficients robustly; "
                        "try a lower degree")
 
@@ -420,6 +532,7 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
                 tolerance: Optional[float] = None) -> PolyFit:
     """The fit of a problem (in memory or on Dask) whose data are checked, n >= p."""
     n, d = problem.n, terms.shape[1]
+    total = problem.total     # the points as the estimate counts them (case weights summed)
     p = terms.shape[0]
     penalty = _penalty(terms, slope, curvature)
     search_points = int(search_points)
@@ -429,7 +542,7 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     settings = _engine.SearchSettings(**{**settings.__dict__, "seed": int(seed)})
     sub = problem.sample(search_points)
     Phi_s, v_s, U_s = problem.rows(sub)
-    top = identifiable_degree(problem, Phi_s, terms, basis_name, auto, names, sub.size)
+    top = identifiable_degree(problem, Phi_s, terms, basis_name, auto, names, np.unique(sub).size)
     cols = Columns(np.flatnonzero(term_degrees(terms, basis_name) <= top) if auto else np.arange(p), p, penalty)
     P_s = Phi_s[:, cols.index]
     found = _engine.search(P_s, v_s, settings)
@@ -446,15 +559,21 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     chosen_start, s1, crit = best_start(problem, cols, starts, sample_scale)
     table = None
     if auto:
-        degree, cols, s1, table = choose_degree(problem, terms, basis_name, starts[chosen_start], s1, penalty, n,
-                                                top)
+        degree, cols, s1, table = choose_degree(problem, terms, basis_name, starts[chosen_start], s1, penalty,
+                                                total, top)
     refit = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active)
-    if refit.n_inliers < min_set(n):
+    if refit.wcount < min_set(total):
         refit = _from_s_estimate(problem, cols, band, Phi_s, v_s, seed, penalty, refit)
     if refit.dof <= 0:
-        warnings.warn(f"the consensus set of {refit.n_inliers} points leaves no degrees of "
-                      "freedom: standard errors and intervals are undefined (NaN)", RuntimeWarning,
-                      stacklevel=3)
+        if total != n:
+            warnings.warn(f"the consensus set's case weights sum to {refit.wcount:.6g}, no more than its "
+                          f"{cols.p} coefficients, so it leaves no degrees of freedom: standard errors and "
+                          "intervals are undefined (NaN). Case weights count copies of a point; for "
+                          "inverse variances pass weight_kind='variance'", RuntimeWarning, stacklevel=3)
+        else:
+            warnings.warn(f"the consensus set of {refit.n_inliers} points leaves no degrees of "
+                          "freedom: standard errors and intervals are undefined (NaN)", RuntimeWarning,
+                          stacklevel=3)
     chosen = terms[cols.index]
     found_chosen = _engine.SearchOutcome(found.coef[cols.index], found.energy)
     inliers, weights = problem.inliers(refit.final)
@@ -469,7 +588,7 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
             plot = (xs, problem.scaling.y_center + problem.scaling.y_scale * v_s, refit.final.keeps(np.abs(t)))
     return _finish(chosen, degree, basis_name, names, problem.scaling, refit, found_chosen, slope, curvature,
                    inliers, n, d, plot, table, ("search band", "biweight", "S-estimate")[chosen_start],
-                   weights)
+                   weights, total)
 
 
 def _live(chunk, name: str):
@@ -483,7 +602,8 @@ def _live(chunk, name: str):
     return chunk
 
 
-def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_points, search) -> PolyFit:
+def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_points, search, w=None,
+              weight_kind: str = "case") -> PolyFit:
     """robust_polyfit of Dask arrays: checks and the ranges of x in one pass over
     the chunks, the search on a sample of rows, every refit round one reduction."""
     import dask
@@ -516,6 +636,10 @@ def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_point
     if y.shape[0] != n:
         raise ValueError(f"x has {n} points but y has {y.shape[0]}")
     y = y.rechunk((X.chunks[0],))
+    if w is not None:
+        if any(np.isnan(c) for c in w.chunks[0]):
+            w = w.compute_chunk_sizes()
+        w = w.rechunk((X.chunks[0],))
     terms, degree, basis_name, auto = _terms_of(deg, basis, d, max_deg, n)
     p = terms.shape[0]
     if n < p:
@@ -534,29 +658,48 @@ def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_point
     # the scaling: the exact ranges of x; y's median and MAD from the sample,
     # which only sets the units of the scaled problem (the fit is equivariant)
     sub = stride_subset(n, min(n, SCALE_POINTS))
-    ys = np.asarray(y[sub].compute(), dtype=np.float64)
+    total: Any = None
+    if w is None:
+        ys, ws = np.asarray(y[sub].compute(), dtype=np.float64), None
+        integral = True
+    else:
+        ys, ws, total, integral, ones = dask.compute(y[sub], w[sub], w.sum(), (w == da.floor(w)).all(),
+                                                     (w == 1.0).all())
+        ys, ws = np.asarray(ys, dtype=np.float64), np.asarray(ws, dtype=np.float64)
+        if ones:
+            w, ws, total = None, None, None     # every weight 1: the unweighted fit
     closed = is_closed(terms)
     constant = bool(np.any(np.all(terms == 0, axis=1)))
-    scaling = fit_scaling(np.vstack([lo, hi]).astype(np.float64), ys, closed, constant, _engine.mad)
+    scaling = fit_scaling(np.vstack([lo, hi]).astype(np.float64), ys, closed, constant, _engine.mad,
+                          ws if weight_kind == "case" else None)
     require_representable(scaling, terms, (float(ylo), float(yhi)), list(zip(lo.tolist(), hi.tolist())),
                           _checks.variable_names(d, None))
-    problem = DaskProblem(X, y, terms, scaling)
+    precision = None
+    if w is not None and weight_kind == "variance":
+        precision, total = float(total) / n, None
+    problem = DaskProblem(X, y, terms, scaling, w, total, bool(integral), precision)
     with _engine.centred_search(not closed):
-        return fit_problem(problem, terms, degree, basis_name, None, seed=seed, slope=slope,
-                           curvature=curvature, search_points=search_points, search=search, auto=auto,
-                           tolerance=_engine.tolerance_of_mad(scaling.v_mad))
+        fit = fit_problem(problem, terms, degree, basis_name, None, seed=seed, slope=slope,
+                          curvature=curvature, search_points=search_points, search=search, auto=auto,
+                          tolerance=_engine.tolerance_of_mad(scaling.v_mad))
+    if precision is not None:
+        fit._to_unit_weight(precision)
+    return fit
 
 
 def fit_arrays(X: np.ndarray, v_raw: np.ndarray, terms: np.ndarray, degree: int, basis_name: str,
-               names, **kwargs) -> PolyFit:
-    """robust_polyfit on checked arrays: X (n, d) and y (n,) finite, n >= p."""
+               names, cw: Optional[np.ndarray] = None, sw: Optional[np.ndarray] = None, **kwargs) -> PolyFit:
+    """robust_polyfit on checked arrays: X (n, d) and y (n,) finite, n >= p;
+    cw the rows' case weights (> 0), or None; sw the square roots of their
+    relative precisions (inverse-variance weights over their mean), or None."""
     n = X.shape[0]
     if n > SORT_POINTS:   # y's units from a sample of rows; x's ranges from every row
-        scaling = _scaling(X, v_raw[stride_subset(n, SCALE_POINTS)], terms)
+        sub = stride_subset(n, SCALE_POINTS)
+        scaling = _scaling(X, v_raw[sub], terms, None if cw is None else cw[sub])
     else:
-        scaling = _scaling(X, v_raw, terms)
+        scaling = _scaling(X, v_raw, terms, cw)
     _representable(X, v_raw, terms, scaling, names)
-    problem = ArrayProblem(X, v_raw, terms, scaling)
+    problem = ArrayProblem(X, v_raw, terms, scaling, cw=cw, sw=sw)
     with _engine.centred_search(not is_closed(terms)):
         return fit_problem(problem, terms, degree, basis_name, names, **kwargs)
 
@@ -570,19 +713,20 @@ def _representable(X, v_raw, terms, scaling, names) -> None:
 
 
 def minimum_norm_fit(X: np.ndarray, v_raw: np.ndarray, terms: np.ndarray, degree: int,
-                     basis_name: str, names, *, slope: float = 0.0, curvature: float = 0.0) -> PolyFit:
+                     basis_name: str, names, *, slope: float = 0.0, curvature: float = 0.0,
+                     cw: Optional[np.ndarray] = None) -> PolyFit:
     """Least squares of all points, minimum-norm in the scaled basis where the
     design has fewer rows than columns: where no outlier can be told from an
-    inlier. No search; every point an inlier."""
+    inlier. No search; every point an inlier. `cw`: case weights."""
     penalty = _penalty(terms, slope, curvature)
-    scaling = _scaling(X, v_raw, terms)
+    scaling = _scaling(X, v_raw, terms, cw)
     _representable(X, v_raw, terms, scaling, names)
-    problem = ArrayProblem(X, v_raw, terms, scaling)
+    problem = ArrayProblem(X, v_raw, terms, scaling, cw=cw)
     p, n = terms.shape[0], X.shape[0]
     everything = Evaluation(np.zeros(p), np.inf)
-    s1 = Stage1(np.zeros(p), everything, n, 0.0, 0, 0.0)
+    s1 = Stage1(np.zeros(p), everything, n, 0.0, 0, 0.0, wcount=problem.total)
     refit = robust_refit(problem, Columns(np.arange(p), p, penalty), everything, stage1=s1, robust=False)
     inliers = np.ones(n, dtype=bool)
     plot = (X[:, 0].copy(), v_raw.copy(), inliers.copy()) if X.shape[1] == 1 else None
     return _finish(terms, degree, basis_name, names, problem.scaling, refit, None, slope, curvature,
-                   inliers, n, X.shape[1], plot)
+                   inliers, n, X.shape[1], plot, total=problem.total)

@@ -50,16 +50,19 @@ def _floats(value: Any) -> Optional[np.ndarray]:
     return np.asarray(arr, dtype=np.float64)
 
 
-def complete_rows(x: Any, y: Any, missing: str) -> Optional[Rows]:
+def complete_rows(x: Any, y: Any, missing: str, w: Optional[np.ndarray] = None) -> Optional[Rows]:
     """None when every row is complete (or the input is malformed in a way the
     argument checks report); with missing="raise" a ValueError naming the
     argument, how many rows and the first few positions; with "drop" the
-    complete rows."""
+    complete rows. `w`: the rows' case weights, whose NaN or infinity makes a
+    row incomplete too (with "raise" the caller has refused them already)."""
     X, v = _floats(x), _floats(y)
     if X is None or v is None or X.ndim not in (1, 2) or v.ndim != 1 or X.shape[0] != v.shape[0]:
         return None
     bad_x = ~np.isfinite(X) if X.ndim == 1 else ~np.all(np.isfinite(X), axis=1)
     bad_y = ~np.isfinite(v)
+    if w is not None and w.shape[0] == v.shape[0]:
+        bad_y = bad_y | ~np.isfinite(w)
     if not (bad_x.any() or bad_y.any()):
         return None
     if missing == "raise":
@@ -70,7 +73,8 @@ def complete_rows(x: Any, y: Any, missing: str) -> Optional[Rows]:
         raise ValueError(message)
     complete = ~(bad_x | bad_y)
     if not complete.any():
-        raise ValueError(f"no complete row: each of the {v.shape[0]} rows has NaN or infinity in x or y")
+        raise ValueError(f"no complete row: each of the {v.shape[0]} rows has NaN or infinity in x or y"
+                         + (" or weights" if w is not None else ""))
     return Rows(X[complete], v[complete], X, v, complete)
 
 

@@ -97,12 +97,14 @@ class Stats:
     gpsi: Optional[np.ndarray] = None  # sum over kept rows of psi(u) phi / rel: its gradient
     clipped: float = 0.0             # sum over all rows of 2 rho(r / clip), when asked
     prev_rr: float = 0.0             # sum over the previous evaluation's kept rows of r^2 at this coef
+    wcount: float = 0.0              # sum of the case weights of the kept rows (count without them)
 
     def __iadd__(self, other: "Stats") -> "Stats":
         self.G += other.G
         self.h += other.h
         self.vv += other.vv
         self.count += other.count
+        self.wcount += other.wcount
         self.tt += other.tt
         self.changed += other.changed
         self.psi2 += other.psi2
@@ -122,36 +124,47 @@ class Stats:
 def block_stats(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, ev: Evaluation,
                 previous: Optional[Evaluation] = None, variance: bool = False,
                 clip: Optional[float] = None,
-                previous_keep: Optional[np.ndarray] = None, keep_out: Optional[np.ndarray] = None) -> Stats:
+                previous_keep: Optional[np.ndarray] = None, keep_out: Optional[np.ndarray] = None,
+                cw: Optional[np.ndarray] = None) -> Stats:
     """The sums of one block of rows. `previous`: count the rows whose
     membership differs from that evaluation's. `variance`: the sums of the
     regression of log r^2 on the variance basis over the kept rows. `clip`:
     the sum of 2 rho(r / clip) over every row, rho Tukey's bisquare. `previous_keep`:
     the previous evaluation's kept rows, when the caller has kept them (then
-    they are not evaluated again); `keep_out`: where to write this one's."""
+    they are not evaluated again); `keep_out`: where to write this one's.
+    `cw`: the rows' case weights (finite, >= 0; None: all 1), which multiply
+    each row's term of every sum (a row of weight k counts as k copies of it);
+    `count` and `changed` still count rows, `wcount` sums the kept rows' weights."""
     r, t, rel = ev.residuals(Phi, v, U)
     a = np.abs(t)
     if ev.bisquare is not None:
         keep = ev.keeps(a)
-        out = _bisquare_stats(Phi, v, t, rel, keep, ev)
+        out = _bisquare_stats(Phi, v, t, rel, keep, ev, cw)
         return _finish_block(out, Phi, v, U, r, keep, previous, variance, clip,
-                             previous_keep, keep_out)
+                             previous_keep, keep_out, cw)
     keep = a <= ev.cut
     w = keep.astype(np.float64)
+    if cw is not None:
+        w *= cw
     if rel is not None:
         w /= rel * rel
     # the transpose of the (column-major) design is row-major: its rows scale
     # by w in one contiguous sweep each
     Pw = Phi.T * w
     tk = np.where(keep, t, 0.0)
-    out = Stats(G=Pw @ Phi, h=Pw @ v, vv=float(w @ (v * v)), count=int(np.count_nonzero(keep)),
-                tt=float(tk @ tk))
+    count = int(np.count_nonzero(keep))
+    if cw is None:
+        out = Stats(G=Pw @ Phi, h=Pw @ v, vv=float(w @ (v * v)), count=count, tt=float(tk @ tk),
+                    wcount=float(count))
+    else:
+        out = Stats(G=Pw @ Phi, h=Pw @ v, vv=float(w @ (v * v)), count=count, tt=float((cw * tk) @ tk),
+                    wcount=float(cw[keep].sum()))
     return _finish_block(out, Phi, v, U, r, keep, previous, variance, clip,
-                         previous_keep, keep_out)
+                         previous_keep, keep_out, cw)
 
 
 def _bisquare_stats(Phi: np.ndarray, v: np.ndarray, t: np.ndarray, rel: Optional[np.ndarray],
-                    keep: np.ndarray, ev: Evaluation) -> Stats:
+                    keep: np.ndarray, ev: Evaluation, cw: Optional[np.ndarray] = None) -> Stats:
     """The sums of one round of the final M-step: the weighted normal equations
     of the next reweighted least-squares solve, and for the covariance the
     matrix over the kept points and the sums of psi^2, psi' and psi'^2 at
@@ -168,13 +181,23 @@ def _bisquare_stats(Phi: np.ndarray, v: np.ndarray, t: np.ndarray, rel: Optional
     psi = u * wb
     dpsi = np.where(keep, (1.0 - q2) * (1.0 - 5.0 * q2), 0.0)
     tk = np.where(keep, t, 0.0)
-    return Stats(G=Pw @ Phi, h=Pw @ v, vv=float((wb * inv) @ (v * v)), count=int(np.count_nonzero(keep)),
-                 tt=float(tk @ tk), psi2=float(psi @ psi), dpsi=float(dpsi.sum()), dpsi2=float(dpsi @ dpsi),
-                 Gu=Gu, Hpsi=(PT * (dpsi * inv)) @ Phi, gpsi=PT @ (psi if rel is None else psi / rel))
+    count = int(np.count_nonzero(keep))
+    if cw is None:
+        return Stats(G=Pw @ Phi, h=Pw @ v, vv=float((wb * inv) @ (v * v)), count=count,
+                     tt=float(tk @ tk), psi2=float(psi @ psi), dpsi=float(dpsi.sum()), dpsi2=float(dpsi @ dpsi),
+                     Gu=Gu, Hpsi=(PT * (dpsi * inv)) @ Phi, gpsi=PT @ (psi if rel is None else psi / rel),
+                     wcount=float(count))
+    # every row's term times its case weight
+    wi = cw * inv
+    wbi = wb * wi
+    return Stats(G=(PT * wbi) @ Phi, h=(PT * wbi) @ v, vv=float(wbi @ (v * v)), count=count,
+                 tt=float((cw * tk) @ tk), psi2=float((cw * psi) @ psi), dpsi=float(cw @ dpsi),
+                 dpsi2=float((cw * dpsi) @ dpsi), Gu=(PT * (keep * wi)) @ Phi, Hpsi=(PT * (dpsi * wi)) @ Phi,
+                 gpsi=PT @ (cw * psi if rel is None else cw * psi / rel), wcount=float(cw[keep].sum()))
 
 
 def _finish_block(out: Stats, Phi, v, U, r, keep, previous, variance, clip,
-                  previous_keep, keep_out) -> Stats:
+                  previous_keep, keep_out, cw=None) -> Stats:
     if keep_out is not None:
         keep_out[:] = keep
     if previous_keep is not None or previous is not None:
@@ -183,7 +206,7 @@ def _finish_block(out: Stats, Phi, v, U, r, keep, previous, variance, clip,
             previous_keep = previous.keeps(np.abs(tp))
         out.changed = int(np.count_nonzero(keep != previous_keep))
         rp = np.where(previous_keep, r, 0.0)
-        out.prev_rr = float(rp @ rp)
+        out.prev_rr = float(rp @ rp) if cw is None else float((cw * rp) @ rp)
     if clip is not None:
         # the bisquare criterion sum 2 rho(r / clip), rho as statsmodels scales
         # it (t^2 / 2 near 0, c^2 / 6 from c on): like a sum of squared
@@ -191,11 +214,17 @@ def _finish_block(out: Stats, Phi, v, U, r, keep, previous, variance, clip,
         with np.errstate(over="ignore", divide="ignore", invalid="ignore"):
             q = np.minimum(np.abs(r) / (clip * RHO_C), 1.0)
         q = 1.0 - q * q
-        out.clipped = RHO_C * RHO_C / 3.0 * float(np.sum(1.0 - q * q * q))
+        rho = 1.0 - q * q * q
+        out.clipped = RHO_C * RHO_C / 3.0 * float(np.sum(rho) if cw is None else cw @ rho)
     if variance:
         Q = variance_basis(U[keep])
         z = np.log(np.maximum(r[keep] ** 2, 1e-300))
-        out.QQ, out.Qz = Q.T @ Q, Q.T @ z
-        out.z1, out.z2 = float(z.sum()), float(z @ z)
+        if cw is None:
+            out.QQ, out.Qz = Q.T @ Q, Q.T @ z
+            out.z1, out.z2 = float(z.sum()), float(z @ z)
+        else:
+            ck = cw[keep]
+            out.QQ, out.Qz = (Q.T * ck) @ Q, Q.T @ (ck * z)
+            out.z1, out.z2 = float(ck @ z), float((ck * z) @ z)
     return out
 

@@ -65,13 +65,29 @@ SCALE_POINTS = 100_000
 KEEP_BYTES = 64 * 2 ** 20
 
 
+def _standardised(Phi: np.ndarray, v: np.ndarray, U: np.ndarray, sw: Optional[np.ndarray]):
+    """(Phi, v, U) of rows of relative precision sw^2: the design's rows and v
+    times sw (a residual then has the same variance at every row)."""
+    if sw is None:
+        return Phi, v, U
+    return Phi * sw[:, None], v * sw, U
+
+
 class ArrayProblem:
-    """The scaled problem of in-memory arrays X (n, d) and y (n,)."""
+    """The scaled problem of in-memory arrays X (n, d) and y (n,), with the
+    rows' case weights `cw` (None: all 1)."""
 
     def __init__(self, X: np.ndarray, y: np.ndarray, terms: np.ndarray, scaling: Scaling,
-                 block: int = BLOCK_ROWS, keep: Optional[bool] = None) -> None:
+                 block: int = BLOCK_ROWS, keep: Optional[bool] = None, cw: Optional[np.ndarray] = None,
+                 sw: Optional[np.ndarray] = None) -> None:
         self.X, self.y, self.terms, self.scaling = X, y, terms, scaling
         self.n = int(y.shape[0])
+        self.cw = cw
+        # inverse-variance weights: each row's design and y times the square
+        # root of its (relative) precision, so that every residual is on one scale
+        self.sw = sw
+        # the number of points as the estimate counts them: the weights summed
+        self.total = float(self.n) if cw is None else float(cw.sum())
         self.block = int(block)
         p, d = terms.shape
         self.small = (self.n <= self.block or self.n * (p + d + 1) * 8 <= KEEP_BYTES) if keep is None else keep
@@ -83,7 +99,7 @@ class ArrayProblem:
         self._spare = np.zeros(self.n, dtype=bool)
         if self.small:
             U = scaling.u(X)
-            self._full = (_engine.design(terms, U), scaling.v(y), U)
+            self._full = _standardised(_engine.design(terms, U), scaling.v(y), U, sw)
 
     def _blocks(self):
         if self._full is not None:
@@ -95,17 +111,20 @@ class ArrayProblem:
         for lo in range(0, self.n, self.block):
             hi = min(self.n, lo + self.block)
             U = self.scaling.u(self.X[lo:hi])
-            yield _engine.design(self.terms, U), self.scaling.v(self.y[lo:hi]), U
+            yield _standardised(_engine.design(self.terms, U), self.scaling.v(self.y[lo:hi]), U,
+                                None if self.sw is None else self.sw[lo:hi])
 
     def __call__(self, ev: Evaluation, previous: Optional[Evaluation] = None, variance: bool = False,
                  clip: Optional[float] = None) -> Stats:
         total: Optional[Stats] = None
         known = previous is not None and previous is self._last
         out, lo = self._spare, 0
+        cw = self.cw
         for Phi, v, U in self._blocks():
             hi = lo + v.shape[0]
             part = block_stats(Phi, v, U, ev, previous, variance, clip,
-                               previous_keep=self._keep[lo:hi] if known else None, keep_out=out[lo:hi])
+                               previous_keep=self._keep[lo:hi] if known else None, keep_out=out[lo:hi],
+                               cw=None if cw is None else cw[lo:hi])
             lo = hi
             if total is None:
                 total = part
@@ -118,10 +137,23 @@ class ArrayProblem:
     def rows(self, index: np.ndarray):
         """(Phi, v, U) of some rows."""
         U = self.scaling.u(self.X[index])
-        return _engine.design(self.terms, U), self.scaling.v(self.y[index]), U
+        return _standardised(_engine.design(self.terms, U), self.scaling.v(self.y[index]), U,
+                             None if self.sw is None else self.sw[index])
 
     def sample(self, size: int) -> np.ndarray:
-        """Row indices of the search's points: all of them, or `size` spread over the data."""
+        """Row indices of the search's points: all of them, or `size` spread
+        over the data. With case weights a row comes as often as its weight
+        asks (`_weights.unit_rows`): integer weights give the rows of the
+        replicated data's sample."""
+        if self.cw is not None:
+            from ._weights import is_integral, unit_rows
+
+            units = self.total if is_integral(self.cw) else self.n
+            if units <= size or units > SORT_POINTS:
+                return unit_rows(self.cw, None, size)
+            U = self.scaling.u(self.X)
+            order = np.argsort(U[:, 0], kind="stable") if U.shape[1] == 1 else _morton_order(U)
+            return unit_rows(self.cw, order, size)
         if self.n <= size:
             return np.arange(self.n)
         if self.n > SORT_POINTS:
@@ -147,16 +179,26 @@ class ArrayProblem:
         return out, w
 
 
-def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, variance, clip) -> Stats:
-    """One chunk's sums, in blocks of BLOCK_ROWS rows (a block's design stays in cache)."""
+def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, variance, clip,
+                 w: Optional[np.ndarray] = None, precision: Optional[float] = None) -> Stats:
+    """One chunk's sums, in blocks of BLOCK_ROWS rows (a block's design stays
+    in cache); `w` the chunk's case weights, or with `precision` (their
+    mean) its inverse-variance weights."""
     X = x.reshape(x.shape[0], -1)
     y = np.asarray(y).ravel()
+    w = None if w is None else np.asarray(w, dtype=np.float64).ravel()
     total: Optional[Stats] = None
     for lo in range(0, max(X.shape[0], 1), BLOCK_ROWS):
         hi = min(X.shape[0], lo + BLOCK_ROWS)
         U = scaling.u(X[lo:hi].astype(np.float64, copy=False))
         v = scaling.v(y[lo:hi].astype(np.float64, copy=False))
-        part = block_stats(_engine.design(terms, U), v, U, ev, previous, variance, clip)
+        if precision is not None:
+            assert w is not None
+            Phi, v, U = _standardised(_engine.design(terms, U), v, U, np.sqrt(w[lo:hi] / precision))
+            part = block_stats(Phi, v, U, ev, previous, variance, clip)
+        else:
+            part = block_stats(_engine.design(terms, U), v, U, ev, previous, variance, clip,
+                               cw=None if w is None else w[lo:hi])
         if total is None:
             total = part
         else:
@@ -172,32 +214,74 @@ def _add(*parts: Stats) -> Stats:
     return total
 
 
-def _chunk_inliers(x: np.ndarray, y: np.ndarray, terms, scaling, ev) -> np.ndarray:
+def _chunk_inliers(x: np.ndarray, y: np.ndarray, terms, scaling, ev, w=None,
+                   precision: Optional[float] = None) -> np.ndarray:
     """One chunk's robustness weights, as column 0 of a (rows, 1) block (0 off the set)."""
     X = x.reshape(x.shape[0], -1).astype(np.float64, copy=False)
     U = scaling.u(X)
     v = scaling.v(np.asarray(y, dtype=np.float64).ravel())
-    _, t, _ = ev.residuals(_engine.design(terms, U), v, U)
+    sw = None if precision is None else np.sqrt(np.asarray(w, dtype=np.float64).ravel() / precision)
+    Phi, v, U = _standardised(_engine.design(terms, U), v, U, sw)
+    _, t, _ = ev.residuals(Phi, v, U)
     a = np.abs(t)
     return np.where(ev.keeps(a), ev.weights(a), 0.0)
 
 
+def _chunk_units(w: np.ndarray, start: float, pos: np.ndarray, offset: int) -> np.ndarray:
+    """The rows (global indices) of one chunk that hold the sample's units at
+    `pos` (cumulated weight), the chunk's weights beginning at `start`."""
+    cum = start + np.cumsum(np.asarray(w, dtype=np.float64).ravel())
+    return offset + np.minimum(np.searchsorted(cum, pos, side="right"), cum.size - 1)
+
+
+def _dask_unit_rows(w: Any, total: float, integral: bool, size: int) -> np.ndarray:
+    """`_weights.unit_rows` of a Dask array of weights in the rows' own order:
+    the chunks' sums in one pass, then each chunk maps its own units to rows."""
+    import dask
+
+    sums = np.asarray(dask.compute(*[dask.delayed(np.sum)(c) for c in w.to_delayed().ravel()]),
+                      dtype=np.float64)
+    if integral:
+        pos = (np.arange(int(total), dtype=np.float64) if total <= size
+               else np.linspace(0, total - 1, size).round())
+    else:
+        pos = (np.arange(size) + 0.5) * (total / size)
+    starts = np.concatenate([[0.0], np.cumsum(sums)[:-1]])
+    ends = starts + sums
+    offsets = np.concatenate([[0], np.cumsum(w.chunks[0])[:-1]]).astype(np.int64)
+    parts = []
+    for k, chunk in enumerate(w.to_delayed().ravel()):
+        last = k == len(sums) - 1
+        mine = pos[(pos >= starts[k]) & ((pos < ends[k]) | last)]
+        if mine.size:
+            parts.append(dask.delayed(_chunk_units, pure=True)(chunk, float(starts[k]), mine, int(offsets[k])))
+    return np.concatenate(dask.compute(*parts)).astype(np.int64)
+
+
 class DaskProblem:
     """The scaled problem of Dask arrays x (n,) or (n, d) and y (n,), chunked
-    along the rows; x and y are read chunk by chunk where they live."""
+    along the rows, with case weights `w` (a Dask array chunked like y, or
+    None); x, y and w are read chunk by chunk where they live."""
 
-    def __init__(self, x: Any, y: Any, terms: np.ndarray, scaling: Scaling) -> None:
-        self.x, self.y, self.terms, self.scaling = x, y, terms, scaling
+    def __init__(self, x: Any, y: Any, terms: np.ndarray, scaling: Scaling, w: Any = None,
+                 total: Optional[float] = None, integral: bool = True, precision: Optional[float] = None) -> None:
+        self.x, self.y, self.terms, self.scaling, self.w = x, y, terms, scaling, w
+        # inverse-variance weights: their mean (None: w are case weights)
+        self.precision = precision
         self.n = int(y.shape[0])
+        self.total = float(self.n) if total is None else float(total)
+        self.integral = integral
         self._xs = x.to_delayed().ravel().tolist()
         self._ys = y.to_delayed().ravel().tolist()
+        self._ws = w.to_delayed().ravel().tolist() if w is not None else [None] * len(self._ys)
 
     def __call__(self, ev: Evaluation, previous: Optional[Evaluation] = None, variance: bool = False,
                  clip: Optional[float] = None) -> Stats:
         import dask
 
         parts = [dask.delayed(_chunk_stats, pure=True)(xc, yc, self.terms, self.scaling, ev, previous,
-                                                       variance, clip) for xc, yc in zip(self._xs, self._ys)]
+                                                       variance, clip, wc, self.precision)
+                 for xc, yc, wc in zip(self._xs, self._ys, self._ws)]
         # a tree of sums: no node adds more than 8 chunks' sums
         while len(parts) > 1:
             parts = [dask.delayed(_add, pure=True)(*parts[i:i + 8]) for i in range(0, len(parts), 8)]
@@ -210,10 +294,15 @@ class DaskProblem:
         xs, ys = dask.compute(self.x[index], self.y[index])
         X = np.asarray(xs, dtype=np.float64).reshape(len(index), -1)
         U = self.scaling.u(X)
-        return _engine.design(self.terms, U), self.scaling.v(np.asarray(ys, dtype=np.float64)), U
+        sw = None
+        if self.precision is not None:
+            sw = np.sqrt(np.asarray(self.w[index].compute(), dtype=np.float64) / self.precision)
+        return _standardised(_engine.design(self.terms, U), self.scaling.v(np.asarray(ys, dtype=np.float64)), U, sw)
 
     def sample(self, size: int) -> np.ndarray:
-        return np.arange(self.n) if self.n <= size else stride_subset(self.n, size)
+        if self.w is None or self.precision is not None:
+            return np.arange(self.n) if self.n <= size else stride_subset(self.n, size)
+        return _dask_unit_rows(self.w, self.total, self.integral, size)
 
     def tolerance(self) -> float:
         raise NotImplementedError  # set by the fit from its sample
@@ -221,6 +310,11 @@ class DaskProblem:
     def inliers(self, ev: Evaluation):
         import dask.array as da
 
-        w = da.map_blocks(_chunk_inliers, self.x, self.y[:, None], self.terms, self.scaling, ev,
-                          dtype=np.float64, drop_axis=1, chunks=(self.y.chunks[0],))
+        if self.precision is None:
+            w = da.map_blocks(_chunk_inliers, self.x, self.y[:, None], self.terms, self.scaling, ev,
+                              dtype=np.float64, drop_axis=1, chunks=(self.y.chunks[0],))
+        else:
+            w = da.map_blocks(_chunk_inliers, self.x, self.y[:, None], self.terms, self.scaling, ev,
+                              self.w[:, None], self.precision, dtype=np.float64, drop_axis=1,
+                              chunks=(self.y.chunks[0],))
         return w > 0.0, w

@@ -107,6 +107,7 @@ class Refit:
     dof: float                # residual degrees of freedom
     heteroscedastic: bool     # whether a variance model standardises the residuals
     scale: float              # residual standard deviation of the inliers (standardised)
+    wcount: float = float("nan")  # the inliers' case weights summed (n_inliers without weights)
 
 
 def _sqrt_system(G: np.ndarray, h: np.ndarray):
@@ -141,7 +142,7 @@ class Columns:
         if self.p == self.width:
             return st
         ix = np.ix_(self.index, self.index)
-        return Stats(G=st.G[ix], h=st.h[self.index], vv=st.vv, count=st.count, tt=st.tt,
+        return Stats(G=st.G[ix], h=st.h[self.index], vv=st.vv, count=st.count, wcount=st.wcount, tt=st.tt,
                      changed=st.changed, psi2=st.psi2, dpsi=st.dpsi, dpsi2=st.dpsi2, QQ=st.QQ, Qz=st.Qz,
                      z1=st.z1, z2=st.z2, Gu=None if st.Gu is None else st.Gu[ix], clipped=st.clipped,
                      Hpsi=None if st.Hpsi is None else st.Hpsi[ix],
@@ -156,7 +157,8 @@ class Columns:
         if not pen.active:
             return _engine.least_squares(A, b)
         # the core weighs penalties by its number of rows (p here); the refit by the set's
-        scale = st.count / A.shape[0]
+        # (its case weights summed)
+        scale = st.wcount / A.shape[0]
         return _engine.penalised_least_squares(A, b, pen.R1, pen.R2, pen.slope * scale,
                                                pen.curvature * scale)
 
@@ -194,6 +196,12 @@ class Stage1:
     rss: float
     clipped: float = float("nan")   # sum of 2 rho(r / clip) at coef, when asked
     first: Optional[Stats] = None   # the full-width sums of the start's pass
+    wcount: float = float("nan")    # the set's case weights summed (count without weights)
+
+    @property
+    def size(self) -> float:
+        """The set's size as the estimate counts it: its case weights summed."""
+        return self.wcount if self.wcount == self.wcount else float(self.count)
 
 
 def consensus_rounds(run: PassFn, cols: Columns, band: Evaluation, first: Optional[Stats] = None,
@@ -217,20 +225,20 @@ def consensus_rounds(run: PassFn, cols: Columns, band: Evaluation, first: Option
         if rss <= NEAR_EXACT * st.vv:
             rss = _residual_rss(run, cols.pad(b), ev)
             rounds += 1
-        s = float(np.sqrt(rss / max(st.count - p, 1) / KAPPA))
+        s = float(np.sqrt(rss / max(st.wcount - p, 1) / KAPPA))
         # Data exactly on a polynomial leave residuals of rounding alone, which
         # differ from solve to solve: the scale is held above that level, so
         # that the set keeps every point the polynomial passes through.
-        s = max(s, SCALE_FLOOR * float(np.sqrt(st.vv / max(st.count, 1))))
+        s = max(s, SCALE_FLOOR * float(np.sqrt(st.vv / max(st.wcount, 1))))
         new = Evaluation(cols.pad(b), CUT * s if s > 0 else 1e-300)
         if rounds >= max_rounds:
-            return Stage1(new.coef, ev, st.count, s, rounds, rss, first=start_stats)
+            return Stage1(new.coef, ev, st.count, s, rounds, rss, first=start_stats, wcount=st.wcount)
         nst = run(new, previous=ev, clip=clip)
         rounds += 1
         if nst.count < p:
-            return Stage1(new.coef, ev, st.count, s, rounds, rss, first=start_stats)
+            return Stage1(new.coef, ev, st.count, s, rounds, rss, first=start_stats, wcount=st.wcount)
         if nst.changed == 0:
-            return Stage1(new.coef, new, nst.count, s, rounds, rss, nst.clipped, start_stats)
+            return Stage1(new.coef, new, nst.count, s, rounds, rss, nst.clipped, start_stats, nst.wcount)
         ev, st = new, cols.cut(nst)
 
 
@@ -291,7 +299,7 @@ def _variance_model(st: Stats, p: int) -> Optional[np.ndarray]:
     from scipy.stats import f as fdist
 
     assert st.QQ is not None and st.Qz is not None
-    m, q = st.count, st.QQ.shape[0]
+    m, q = st.wcount, st.QQ.shape[0]
     if m <= q + p + 2:
         return None
     lam, V = np.linalg.eigh(st.QQ)
@@ -315,7 +323,7 @@ def _variance_model(st: Stats, p: int) -> Optional[np.ndarray]:
 def _covariance(st: Stats, b: np.ndarray, cols: Columns, rss: float):
     """Covariance for unit sigma, sigma and degrees of freedom, from the final
     pass and the residual sum of squares of b over its set."""
-    m, p = st.count, cols.p
+    m, p = st.wcount, cols.p
     if cols.penalty.active:
         # b = M^-1 h with M = G + m (slope R1 + curvature R2): the sandwich
         # M^-1 G M^-1, and trace(M^-1 G) effective parameters
@@ -346,7 +354,7 @@ def _mm_covariance(st: Stats, cols: Columns, scale: float):
     K = 1 + p/m var(psi') / mean(psi')^2, psi at u = t / s; V the modelled
     noise variances. Points of weight 0 (the outliers, bad leverage points
     among them) leave the matrix: they carry no information on the fit."""
-    m, p = st.count, cols.p
+    m, p = st.wcount, cols.p
     dof = float(m - p)
     mean_d = st.dpsi / m if m else float("nan")
     if not mean_d > 0 or dof <= 0:
@@ -390,7 +398,7 @@ def robust_refit(run: PassFn, cols: Columns, band: Evaluation, stage1: Optional[
             rss = _residual_rss(run, cols.pad(b), s1.ev)
             rounds += 1
         cov, sigma, dof = _covariance(st, b, cols, rss)
-        return Refit(b, s1.ev, st.count, rounds, cov, sigma, dof, False, sigma)
+        return Refit(b, s1.ev, st.count, rounds, cov, sigma, dof, False, sigma, st.wcount)
     # the variance model, from the residuals of the stage-1 solve over its set
     ev = Evaluation(s1.coef, CUT * s)
     vst = run(ev, variance=True)
@@ -414,4 +422,4 @@ def robust_refit(run: PassFn, cols: Columns, band: Evaluation, stage1: Optional[
             break
     b = ev.coef[cols.index]
     cov, sigma, dof = _mm_covariance(st, cols, s)
-    return Refit(b, ev, st.count, rounds, cov, sigma, dof, g is not None, s)
+    return Refit(b, ev, st.count, rounds, cov, sigma, dof, g is not None, s, st.wcount)

@@ -76,7 +76,8 @@ class PolyFit:
         ``"total"``, ``"tensor"`` or ``"explicit"``.
     dof : float
         Residual degrees of freedom of the refit (inliers less the number of
-        coefficients, or less the effective number with a smoothness penalty).
+        coefficients, or less the effective number with a smoothness penalty;
+        with case weights the inliers' weights summed).
     search_coef : ndarray, shape (p,)
         The tournament search's own coefficients, in the original units.
     search_energy : float
@@ -101,6 +102,12 @@ class PolyFit:
         dropped row's missing value); lazy Dask arrays for a fit of Dask arrays.
     degree_table : DegreeTable or None
         The candidates of ``deg="auto"`` (None for a given degree).
+    case_weights : ndarray of shape (n,) or None
+        The case weights given to the fit (``weights=``), at the input's
+        length; None without them.
+    weights_sum : float
+        The case weights of the rows fitted summed: the number of points the
+        estimate counts (`n` without case weights).
 
     See Also
     --------
@@ -151,6 +158,7 @@ class PolyFit:
         self._robustness_weights = robustness_weights
         self.y_name = str(y_name)
         self.n_dropped = 0
+        self.case_weights: Any = None
         # the data fitted (references, no copies), for fittedvalues and resid
         self._data: Optional[Tuple[Any, Any]] = None
         self._cache: dict = {}
@@ -254,9 +262,12 @@ class PolyFit:
         self._data = None
         self._cache = {}
 
-    def _attach(self, X: Any, y: Any, complete: Optional[np.ndarray] = None, y_name: Optional[str] = None) -> None:
-        """Refer to the data fitted (no copy) and, after missing rows were
-        dropped, give the point masks the input's length (dropped: False / 0)."""
+    def _attach(self, X: Any, y: Any, complete: Optional[Any] = None, y_name: Optional[str] = None,
+                dropped: Optional[int] = None) -> None:
+        """Refer to the data fitted (no copy) and, after rows were left out
+        (a missing value, or a case weight of 0), give the point masks the
+        input's length (rows left out: False / 0). `dropped`: the rows left
+        out for a missing value (by default every row left out)."""
         self._data = (X, y)
         self._cache = {}
         if y_name is not None:
@@ -264,8 +275,8 @@ class PolyFit:
         if complete is None:
             return
         n_in = int(complete.shape[0])
-        self.n_dropped = n_in - self.n
-        if not self.n_dropped:
+        self.n_dropped = n_in - self.n if dropped is None else int(dropped)
+        if n_in == self.n:
             return
         if type(self.inliers).__module__.split(".")[0] == "dask":
             from ._missing import spread_dask
@@ -283,6 +294,26 @@ class PolyFit:
             w[rows] = self._robustness_weights
             self._robustness_weights = _frozen(w)
 
+    def _to_unit_weight(self, precision: float) -> None:
+        """A fit of inverse-variance weights ran with them divided by their
+        mean `precision`: its scale, that of a point of mean weight, becomes
+        that of a point of weight 1."""
+        self.scale = self.scale * float(np.sqrt(precision))
+        self.extra["weight_kind"] = "variance"
+
+    def _set_case_weights(self, w: Any) -> None:
+        """Keep the case weights given (the input's length; a lazy array for Dask)."""
+        if isinstance(w, np.ndarray):
+            w = np.array(w, dtype=np.float64)
+            w.setflags(write=False)
+        self.case_weights = w
+
+    @property
+    def weights_sum(self) -> float:
+        """The case weights of the rows fitted summed (`n` without case
+        weights): the number of points the estimate counts."""
+        return float(self.extra.get("weights_sum", self.n))
+
     def __getstate__(self) -> dict:
         state = dict(self.__dict__)
         state["_cache"] = {}
@@ -292,6 +323,7 @@ class PolyFit:
         state.setdefault("_robustness_weights", None)
         state.setdefault("y_name", "y")
         state.setdefault("n_dropped", 0)
+        state.setdefault("case_weights", None)
         state.setdefault("_data", None)
         state.setdefault("_cache", {})
         self.__dict__.update(state)
@@ -546,6 +578,15 @@ class PolyFit:
                          f"{partial} / {int(np.count_nonzero(w == 0)) - self.n_dropped}"))
         if self.n_dropped:
             info.append(("Dropped rows:", f"{self.n_dropped} (missing)", "", ""))
+        cw = self.case_weights
+        if isinstance(cw, np.ndarray):
+            fin = cw[np.isfinite(cw)]
+            kind = "Variance weights:" if self.extra.get("weight_kind") == "variance" else "Case weights:"
+            info.append((kind, f"sum {fin.sum():.6g}", "min / max:",
+                         f"{fin.min():.3g} / {fin.max():.3g}" if fin.size else "-"))
+            zero = int(np.count_nonzero(fin == 0))
+            if zero:
+                info.append(("Zero weights:", f"{zero}", "", ""))
         if self.slope or self.curvature:
             info.append(("Slope weight:", f"{self.slope:.6g}", "Curvature weight:", f"{self.curvature:.6g}"))
         for a, b, c, d in info:
@@ -582,8 +623,12 @@ class PolyFit:
         table = self.degree_table
         if table is not None:
             lines.append(thin)
-            lines.append("Degree chosen by a robust information criterion (sum of 2 rho(r/s), rho the "
-                         "bisquare's, + log(n) per term):")
+            if self.weights_sum != self.n:
+                lines.append("Degree chosen by a robust information criterion (weighted sum of 2 rho(r/s), rho "
+                             "the bisquare's, + log(weights summed) per term):")
+            else:
+                lines.append("Degree chosen by a robust information criterion (sum of 2 rho(r/s), rho the "
+                             "bisquare's, + log(n) per term):")
             lines.extend(table.summary().splitlines())
         if self.slope or self.curvature:
             lines.append("Smoothness penalty: intervals are those of the penalised estimate and do not "

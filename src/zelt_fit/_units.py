@@ -70,22 +70,28 @@ class Scaling:
         return A
 
 
-def _spread(v: np.ndarray, center: float, mad: float) -> float:
+def _spread(v: np.ndarray, center: float, mad: float, w: Optional[np.ndarray] = None) -> float:
     # MAD first; when more than half the values coincide, the mean absolute
     # deviation; for a constant y, 1 (any positive number divides it).
     if mad > 0:
         return mad
-    mean_dev = float(np.mean(np.abs(v - center))) if v.size else 0.0
+    if w is None:
+        mean_dev = float(np.mean(np.abs(v - center))) if v.size else 0.0
+    else:
+        mean_dev = float(w @ np.abs(v - center) / w.sum()) if v.size else 0.0
     return mean_dev if mean_dev > 0 else 1.0
 
 
-def fit_scaling(X: np.ndarray, y: np.ndarray, center_x: bool, center_y: bool, mad) -> Scaling:
+def fit_scaling(X: np.ndarray, y: np.ndarray, center_x: bool, center_y: bool, mad,
+                weights: Optional[np.ndarray] = None) -> Scaling:
     """The map of X (n, d) and y (n,) onto the scaled problem.
 
     `center_x`: centre each variable on its mid-range (only for sets of terms
     closed under lowering a power); otherwise each is divided by its largest
     magnitude. `center_y`: centre y on its median (only when the model has a
-    constant term). `mad` is the robust-spread function of the engine."""
+    constant term). `mad` is the robust-spread function of the engine.
+    `weights`: case weights of the rows of y (its median and MAD then count
+    each value that many times)."""
     if center_x:
         lo, hi = X.min(axis=0).astype(np.float64), X.max(axis=0).astype(np.float64)
         center = 0.5 * lo + 0.5 * hi     # halves first: hi - lo may overflow where each half does not
@@ -96,6 +102,17 @@ def fit_scaling(X: np.ndarray, y: np.ndarray, center_x: bool, center_y: bool, ma
     # A constant variable is refused before this; a zero spread can only come
     # from a variable used by no term (degree 0 for instance).
     half = np.where(half > 0, half, 1.0)
+    if weights is not None:
+        from ._weights import weighted_mad, weighted_median
+
+        m = weighted_mad(y, weights)
+        if center_y:
+            yc = weighted_median(y, weights)
+            ys = _spread(y, yc, m, weights)
+        else:
+            yc = 0.0
+            ys = _spread(y, 0.0, weighted_median(np.abs(y), weights), weights)
+        return Scaling(center.astype(float), half.astype(float), yc, ys, m / ys)
     m = mad(y)
     if center_y:
         yc = float(np.median(y))

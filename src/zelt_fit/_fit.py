@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import warnings
-from typing import Optional, Sequence, Union
+from typing import TYPE_CHECKING, Optional, Sequence, Union
 
 import numpy as np
 
@@ -14,6 +14,9 @@ from ._refit import CUT, Columns, Penalty, Stage1, best_start, biweight_start, c
 from ._result import PolyFit
 from ._terms import as_terms, is_closed, polynomial_terms
 from ._units import fit_scaling, require_representable
+
+if TYPE_CHECKING:
+    from ._batch import BatchFit
 
 __all__ = ["robust_polyfit", "SEARCH_POINTS", "PLOT_POINTS", "MAX_DEG", "MAX_FIT_TERMS", "SEARCH_PER_TERM"]
 
@@ -95,7 +98,8 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
                    seed: int = 42, slope: float = 0.0, curvature: float = 0.0,
                    search_points: int = SEARCH_POINTS,
                    search: Optional[_engine.SearchSettings] = None, missing: str = "raise",
-                   y_name: Optional[str] = None) -> PolyFit:
+                   y_name: Optional[str] = None,
+                   progress: Optional[bool] = None) -> Union[PolyFit, "BatchFit"]:
     """Robust polynomial fit in any units and any number of variables.
 
     Each variable is mapped to [-1, 1] and y is centred on its median and
@@ -116,8 +120,11 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     x : array-like, shape (n,) or (n, d)
         The variables: one (n,) or d columns (NumPy array, list, pandas Series
         or DataFrame).
-    y : array-like, shape (n,)
-        The observations.
+    y : array-like, shape (n,) or (n, m)
+        The observations; or m series sharing x, one per column
+        (numpy.polynomial's convention), each fitted as a call with its own
+        column would fit it, with the same seed: the result is then a
+        :class:`BatchFit`.
     deg : int, "auto" or array-like of int
         The degree, a non-negative integer: in one variable the powers 0 .. deg;
         in d variables the basis below. ``"auto"``: the degree from 0 to
@@ -156,10 +163,13 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         `inliers` are False and `weights` 0 (both keep the input's length).
     y_name : str, optional
         Name of y in the summary (by default a Series' name, or "y").
+    progress : bool, optional
+        A batch's progress bar (tqdm, when installed): by default on a batch
+        of at least 2000 series; True on any batch, False never.
 
     Returns
     -------
-    PolyFit
+    PolyFit, or BatchFit for y of shape (n, m)
 
     Raises
     ------
@@ -177,6 +187,7 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     See Also
     --------
     PolyFit : the result: intervals, predictions, summary and plot.
+    BatchFit : the result of many series, a column of y each.
     RobustPolynomialRegressor : the same fit as a scikit-learn estimator.
     numpy.polynomial.polynomial.polyfit : least squares, which one gross outlier can ruin.
     sklearn.linear_model.HuberRegressor : Huber's estimate over every point.
@@ -198,6 +209,14 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     missing = _missing.check_option(missing)
     label = y_name if y_name is not None else _missing.target_name(y)
     seed, slope, curvature, search_points, search = _settings(seed, slope, curvature, search_points, search)
+    if np.ndim(y) == 2:
+        from ._batch import fit_batch
+
+        if progress is not None and not isinstance(progress, (bool, np.bool_)):
+            raise ValueError(f"progress must be True, False or None, got {progress!r}")
+        return fit_batch(x, y, deg, missing=missing, progress=progress, y_name=y_name,
+                         basis=basis, max_deg=max_deg, seed=seed, slope=slope, curvature=curvature,
+                         search_points=search_points, search=search)
     if is_dask(x) or is_dask(y):
         return _dask_missing(x, y, deg, missing, label, basis=basis, max_deg=max_deg, seed=seed, slope=slope,
                              curvature=curvature, search_points=search_points, search=search)

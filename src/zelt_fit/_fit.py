@@ -209,6 +209,8 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     missing = _missing.check_option(missing)
     label = y_name if y_name is not None else _missing.target_name(y)
     seed, slope, curvature, search_points, search = _settings(seed, slope, curvature, search_points, search)
+    if np.ndim(y) > 2:
+        raise ValueError(f"y must have shape (n,) or (n, m), got shape {np.shape(y)}")
     if np.ndim(y) == 2:
         from ._batch import fit_batch
 

@@ -209,13 +209,14 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     missing = _missing.check_option(missing)
     label = y_name if y_name is not None else _missing.target_name(y)
     seed, slope, curvature, search_points, search = _settings(seed, slope, curvature, search_points, search)
-    if np.ndim(y) > 2:
+    if progress is not None and not isinstance(progress, (bool, np.bool_)):
+        raise ValueError(f"progress must be True, False or None, got {progress!r}")
+    ndim = _ndim(y)
+    if ndim > 2:
         raise ValueError(f"y must have shape (n,) or (n, m), got shape {np.shape(y)}")
-    if np.ndim(y) == 2:
+    if ndim == 2:
         from ._batch import fit_batch
 
-        if progress is not None and not isinstance(progress, (bool, np.bool_)):
-            raise ValueError(f"progress must be True, False or None, got {progress!r}")
         return fit_batch(x, y, deg, missing=missing, progress=progress, y_name=y_name,
                          basis=basis, max_deg=max_deg, seed=seed, slope=slope, curvature=curvature,
                          search_points=search_points, search=search)
@@ -243,6 +244,15 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     else:
         fit._attach(rows.x_all, rows.y_all, rows.complete, label)
     return fit
+
+
+def _ndim(y: object) -> int:
+    """y's number of dimensions, or 1 where it cannot be read as an array (the
+    fit's checks then say why)."""
+    try:
+        return int(np.ndim(y))
+    except (TypeError, ValueError):
+        return 1
 
 
 def _dask_missing(x, y, deg, missing, label, **kwargs) -> PolyFit:

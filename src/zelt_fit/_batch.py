@@ -236,6 +236,7 @@ class BatchFit:
 
     @property
     def n_series(self) -> int:
+        """Number of series (m)."""
         return len(self._fits)
 
     def __len__(self) -> int:

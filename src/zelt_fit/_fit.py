@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import warnings
-from typing import TYPE_CHECKING, Optional, Sequence, Union
+from typing import TYPE_CHECKING, Any, Optional, Sequence, Union, cast
 
 import numpy as np
 
@@ -213,7 +213,7 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         raise ValueError(f"progress must be True, False or None, got {progress!r}")
     ndim = _ndim(y)
     if ndim > 2:
-        raise ValueError(f"y must have shape (n,) or (n, m), got shape {np.shape(y)}")
+        raise ValueError(f"y must have shape (n,) or (n, m), got shape {np.shape(cast(Any, y))}")
     if ndim == 2:
         from ._batch import fit_batch
 
@@ -246,7 +246,7 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     return fit
 
 
-def _ndim(y: object) -> int:
+def _ndim(y: Any) -> int:
     """y's number of dimensions, or 1 where it cannot be read as an array (the
     fit's checks then say why)."""
     try:

@@ -160,3 +160,17 @@ def test_clear_message_without_xarray():
             "except ImportError as err:\n    print(err)\n")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert "zelt_fit.xarray needs xarray: pip install" in out.stdout, out.stderr
+
+
+def test_any_order_of_dimensions_and_a_single_series():
+    cube = make_cube(clouds=0.2, seed=8)
+    out = polyfit(cube, "time", 2)
+    moved = polyfit(cube.transpose("time", "lon", "lat"), "time", 2)
+    assert moved.polyfit_coefficients.dims == ("degree", "lon", "lat")
+    assert moved.polyfit_inliers.dims == ("time", "lon", "lat")
+    np.testing.assert_array_equal(moved.polyfit_coefficients,
+                                  out.polyfit_coefficients.transpose("degree", "lon", "lat"))
+    np.testing.assert_array_equal(moved.polyfit_inliers, out.polyfit_inliers.transpose("time", "lon", "lat"))
+    one = polyfit(cube.isel(lat=1, lon=2), "time", 2)
+    assert one.polyfit_coefficients.dims == ("degree",) and one.polyfit_scale.dims == ()
+    np.testing.assert_array_equal(one.polyfit_coefficients, out.polyfit_coefficients[:, 1, 2])

@@ -20,12 +20,12 @@ from __future__ import annotations
 
 import argparse
 import time
-from typing import Optional, Sequence, Tuple
+from typing import Any, Optional, Sequence, Tuple
 
 import numpy as np
 
 
-def synthetic_cube(size: int = 60, times: int = 48, seed: int = 0):
+def synthetic_cube(size: int = 60, times: int = 48, seed: int = 0) -> Tuple[Any, np.ndarray]:
     """The cube as an xarray DataArray (y, x, time in years), and the true
     mean slope of each pixel over the period (reflectance per year)."""
     import xarray as xr
@@ -49,12 +49,12 @@ def synthetic_cube(size: int = 60, times: int = 48, seed: int = 0):
     return cube, mean_slope
 
 
-def mean_slope(coefficients, t: np.ndarray) -> np.ndarray:
+def mean_slope(coefficients: Any, t: np.ndarray) -> np.ndarray:
     """The mean slope over [t_0, t_end] of the quadratic of each pixel."""
     return (coefficients.sel(degree=1) + coefficients.sel(degree=2) * (t[0] + t[-1])).values
 
 
-def trend_errors(cube, truth: np.ndarray, seed: int = 0) -> Tuple[np.ndarray, np.ndarray, float, object]:
+def trend_errors(cube: Any, truth: np.ndarray, seed: int = 0) -> Tuple[np.ndarray, np.ndarray, float, Any]:
     """Absolute trend errors of least squares and of the robust fit, the
     robust fit's series per second, and its result."""
     from zelt_fit.xarray import polyfit

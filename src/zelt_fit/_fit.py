@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import warnings
-from typing import TYPE_CHECKING, Any, Optional, Sequence, Union, cast
+from typing import Any, Optional, Sequence, Union, cast
 
 import numpy as np
 
@@ -14,9 +14,6 @@ from ._refit import CUT, Columns, Penalty, Stage1, best_start, biweight_start, c
 from ._result import PolyFit
 from ._terms import as_terms, is_closed, polynomial_terms
 from ._units import fit_scaling, require_representable
-
-if TYPE_CHECKING:
-    from ._batch import BatchFit
 
 __all__ = ["robust_polyfit", "SEARCH_POINTS", "PLOT_POINTS", "MAX_DEG", "MAX_FIT_TERMS", "SEARCH_PER_TERM"]
 
@@ -99,7 +96,7 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
                    search_points: int = SEARCH_POINTS,
                    search: Optional[_engine.SearchSettings] = None, missing: str = "raise",
                    y_name: Optional[str] = None,
-                   progress: Optional[bool] = None) -> Union[PolyFit, "BatchFit"]:
+                   progress: Optional[bool] = None) -> Any:
     """Robust polynomial fit in any units and any number of variables.
 
     Each variable is mapped to [-1, 1] and y is centred on its median and

@@ -331,7 +331,9 @@ class BatchFit:
         if good:
             row("inlier share", self.n_inliers[ok] / np.maximum(self.n - self.n_dropped[ok], 1), ".3f")
             row("residual scale", self.scale[ok])
-            names = term_names(self.terms, None)
+            first = next((f for f in self._fits if f is not None), None)
+            given = first.feature_names if first is not None else None
+            names = term_names(self.terms, given if given and given != ["x"] else None)
             constant = np.all(self.terms == 0, axis=1)
             for i, name in enumerate(names):
                 row("coef " + ("Intercept" if constant[i] else name), self.coef[i, ok])

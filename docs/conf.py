@@ -97,7 +97,7 @@ intersphinx_mapping = {name: (url, _write_inventory(name, entries, _INV_DIR))
                        for name, (url, entries) in _INVENTORIES.items()}
 
 # The examples are scripts that write their own pictures: the gallery runs
-# robust_fit.py and demo.py (the Dask example starts a cluster and is shown, not run)
+# robust_fit.py, demo.py and robust_trends_cube.py (the Dask example starts a cluster and is shown, not run)
 # and shows the PNG files they write.
 sys.path.insert(0, str(HERE / "_ext"))
 from png_scraper import png_scraper  # noqa: E402
@@ -105,11 +105,12 @@ from png_scraper import png_scraper  # noqa: E402
 sphinx_gallery_conf = {
     "examples_dirs": str(HERE.parent / "examples"),
     "gallery_dirs": "auto_examples",
-    "filename_pattern": r"(robust_fit|demo)\.py$",
+    "filename_pattern": r"(robust_fit|demo|robust_trends_cube)\.py$",
     "image_scrapers": (png_scraper,),
     "reset_argv": lambda gallery_conf, script_vars: {
         "robust_fit.py": ["--plot", "robust_fit.png"],
         "demo.py": ["--out", "demo_fit.png"],
+        "robust_trends_cube.py": ["--plot", "robust_trends_cube.png"],
     }.get(os.path.basename(script_vars["src_file"]), []),
     "download_all_examples": False,
     "remove_config_comments": True,
@@ -121,6 +122,7 @@ numpydoc_xref_param_type = True
 numpydoc_xref_aliases = {"array_like": ":term:`array_like`", "ndarray": "numpy.ndarray",
                          "DataFrame": "pandas.DataFrame", "Generator": "numpy.random.Generator",
                          "Axes": "matplotlib.axes.Axes", "PolyFit": "zelt_fit.PolyFit",
+                         "BatchFit": "zelt_fit.BatchFit",
                          "SearchSettings": "zelt_fit.SearchSettings"}
 numpydoc_xref_ignore = {"of", "or", "optional", "default", "shape", "and"}
 numpydoc_validation_checks = set()

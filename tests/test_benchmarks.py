@@ -186,3 +186,15 @@ def test_help_prints(script):
                           capture_output=True, text=True, timeout=120, cwd=ROOT)
     assert proc.returncode == 0, proc.stderr
     assert "--sizes" in proc.stdout
+
+
+def test_batch_benchmark_runs_and_finds_the_same_answers():
+    proc = subprocess.run([sys.executable, str(ROOT / "benchmarks" / "bench_batch.py"), "--series", "6",
+                           "--rounds", "1"], capture_output=True, text=True, timeout=300, cwd=ROOT)
+    assert proc.returncode == 0, proc.stderr
+    assert re.search(r"\| batch `robust_polyfit\(x, Y, 2\)` \| [0-9.]+ s \| [0-9]+ \|", proc.stdout), proc.stdout
+    assert re.search(r"\| loop of single calls \| [0-9.]+ s \| [0-9]+ \|", proc.stdout), proc.stdout
+    assert "bit for bit): yes" in proc.stdout, proc.stdout
+    usage = subprocess.run([sys.executable, str(ROOT / "benchmarks" / "bench_batch.py"), "--help"],
+                           capture_output=True, text=True, timeout=120, cwd=ROOT)
+    assert usage.returncode == 0 and "--cube" in usage.stdout, usage.stderr

@@ -17,7 +17,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 SITE = pathlib.Path(os.environ.get("ZELT_DOCS_HTML", ROOT / "build" / "docs"))
 pytestmark = pytest.mark.skipif(not os.environ.get("ZELT_DOCS_HTML"),
                                 reason="set ZELT_DOCS_HTML to the built site (make docs)")
-GALLERY = ["robust_fit", "demo", "dask_fits"]
+GALLERY = ["robust_fit", "demo", "dask_fits", "robust_trends_cube"]
 GUIDE = sorted(p.stem for p in (ROOT / "docs" / "guide").glob("*.rst"))
 
 

@@ -61,4 +61,6 @@ def test_guide_blocks_run_as_written(page, tmp_path):
         pytest.importorskip("dask")
     if "sklearn" in text:
         pytest.importorskip("sklearn")
+    if "xarray" in text:
+        pytest.importorskip("xarray")
     run_blocks(blocks, tmp_path, page.name)

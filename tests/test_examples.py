@@ -48,6 +48,21 @@ def test_demo_robust_fit_beats_the_search_alone_and_least_squares(tmp_path, seed
     assert "(30 of 30 outliers)" in text, text
 
 
+def test_cube_example_robust_trends_beat_least_squares(tmp_path):
+    for name in ("matplotlib", "xarray"):
+        pytest.importorskip(name)
+    png = tmp_path / "cube.png"
+    text = run_example("robust_trends_cube.py", "--size", "16", "--times", "36", "--plot", str(png))
+    errors = {}
+    for line in text.splitlines():
+        if line.startswith("median trend error"):
+            errors["robust" if "robust" in line else "ls"] = float(line.split(":")[1].split()[0])
+    assert set(errors) == {"robust", "ls"}, text
+    assert errors["robust"] < errors["ls"] / 3, text
+    assert "pixels without a fit: 0" in text, text
+    assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and png.stat().st_size > 5000
+
+
 def test_peer_benchmark_compares_every_method(monkeypatch):
     # Runs only where the benchmark's peers are installed (`make bench` installs them).
     for name in ("sklearn", "scipy", "statsmodels"):

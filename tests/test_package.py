@@ -60,7 +60,7 @@ def test_public_names_have_numpydoc_docstrings_and_signatures():
         if inspect.isfunction(obj) or name in ("PolyFit", "RobustPolynomialRegressor"):
             assert "Examples\n--------" in doc, name
         inspect.signature(obj)
-    for cls in (zelt_fit.PolyFit, zelt_fit.RobustPolynomialRegressor):
+    for cls in (zelt_fit.PolyFit, zelt_fit.BatchFit, zelt_fit.RobustPolynomialRegressor):
         for attr, member in vars(cls).items():
             if not attr.startswith("_") and callable(member):
                 assert inspect.getdoc(member), f"{cls.__name__}.{attr}"
@@ -69,9 +69,13 @@ def test_public_names_have_numpydoc_docstrings_and_signatures():
 def test_docstring_examples_run():
     import doctest
     import importlib
+    import importlib.util
 
-    for name in ("zelt_fit", "zelt_fit._fit", "zelt_fit._result", "zelt_fit._estimator", "zelt_fit._terms",
-                 "zelt_fit._engine"):
+    names = ["zelt_fit", "zelt_fit._fit", "zelt_fit._result", "zelt_fit._estimator", "zelt_fit._terms",
+             "zelt_fit._engine", "zelt_fit._batch"]
+    if importlib.util.find_spec("xarray") is not None:
+        names.append("zelt_fit.xarray")
+    for name in names:
         result = doctest.testmod(importlib.import_module(name), optionflags=doctest.NORMALIZE_WHITESPACE)
         assert result.failed == 0, name
 

@@ -33,7 +33,7 @@ def with_value(a, index, value):
         (np.column_stack([X1, np.full(30, 7.5)]), Y, 1, {}, ValueError, r"x\[:, 1\] is constant \(7.5"),
         (np.full(30, 2.0), Y, 1, {}, ValueError, "x is constant"),
         (np.zeros((30, 2, 2)), Y, 1, {}, ValueError, "x must have shape \\(n,\\) or \\(n, d\\), got a 3-D array"),
-        (X1, Y.reshape(-1, 1), 1, {}, ValueError, r"y must have shape \(n,\)"),
+        (X1, Y.reshape(-1, 1, 1), 1, {}, ValueError, r"y must have shape \(n,\) or \(n, m\), got shape \(30, 1, 1\)"),
         (X1 + 1j, Y, 1, {}, ValueError, "x is complex"),
         (X1.astype(str), Y, 1, {}, ValueError, "x has dtype <U"),
         (np.array(["a", 1.0] * 15, dtype=object), Y, 1, {}, ValueError, "x holds values that are not numbers"),

@@ -26,6 +26,7 @@ from __future__ import annotations
 
 from importlib.metadata import PackageNotFoundError, version
 
+from ._batch import BatchFit
 from ._engine import SearchSettings
 from ._estimator import RobustPolynomialRegressor
 from ._fit import robust_polyfit
@@ -38,5 +39,5 @@ try:
 except PackageNotFoundError:  # pragma: no cover - run from a source tree without metadata
     __version__ = "0+unknown"
 
-__all__ = ["robust_polyfit", "PolyFit", "RobustPolynomialRegressor", "SearchSettings", "WaldTest",
+__all__ = ["robust_polyfit", "PolyFit", "BatchFit", "RobustPolynomialRegressor", "SearchSettings", "WaldTest",
            "DegreeTable", "polynomial_terms", "__version__"]

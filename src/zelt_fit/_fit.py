@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import warnings
-from typing import Any, Optional, Sequence, Union
+from typing import Any, Optional, Sequence, Union, cast
 
 import numpy as np
 
@@ -95,7 +95,8 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
                    seed: int = 42, slope: float = 0.0, curvature: float = 0.0,
                    search_points: int = SEARCH_POINTS,
                    search: Optional[_engine.SearchSettings] = None, missing: str = "raise",
-                   y_name: Optional[str] = None, weights: object = None, weight_kind: str = "case") -> PolyFit:
+                   y_name: Optional[str] = None, weights: object = None, weight_kind: str = "case",
+                   progress: Optional[bool] = None) -> Any:
     """Robust polynomial fit in any units and any number of variables.
 
     Each variable is mapped to [-1, 1] and y is centred on its median and
@@ -116,8 +117,11 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     x : array-like, shape (n,) or (n, d)
         The variables: one (n,) or d columns (NumPy array, list, pandas Series
         or DataFrame).
-    y : array-like, shape (n,)
-        The observations.
+    y : array-like, shape (n,) or (n, m)
+        The observations; or m series sharing x, one per column
+        (numpy.polynomial's convention), each fitted as a call with its own
+        column would fit it, with the same seed: the result is then a
+        :class:`BatchFit`.
     deg : int, "auto" or array-like of int
         The degree, a non-negative integer: in one variable the powers 0 .. deg;
         in d variables the basis below. ``"auto"``: the degree from 0 to
@@ -169,6 +173,7 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         ``weight_kind="variance"``. A dropped row (``missing="drop"``, which also drops
         a row whose weight is NaN or infinite) and a row of weight 0 have
         `inliers` False and `weights` 0. The fit keeps them as `case_weights`.
+        With y of shape (n, m) the weights are the rows', shared by every series.
     weight_kind : {"case", "variance"}
         What `weights` are. ``"case"`` (the default, statsmodels' frequency
         weights): counts of copies, as above. ``"variance"`` (statsmodels'
@@ -180,10 +185,13 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         weights' scale, and `scale` is the noise of a point of weight 1.
         numpy's ``polyfit(x, y, deg, w=1/sigma)`` is ``weights=1/sigma**2`` with
         either kind; "variance" is the right one for measurement errors.
+    progress : bool, optional
+        A batch's progress bar (tqdm, when installed): by default on a batch
+        of at least 2000 series; True on any batch, False never.
 
     Returns
     -------
-    PolyFit
+    PolyFit, or BatchFit for y of shape (n, m)
 
     Raises
     ------
@@ -203,6 +211,7 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     See Also
     --------
     PolyFit : the result: intervals, predictions, summary and plot.
+    BatchFit : the result of many series, a column of y each.
     RobustPolynomialRegressor : the same fit as a scikit-learn estimator.
     numpy.polynomial.polynomial.polyfit : least squares, which one gross outlier can ruin.
     sklearn.linear_model.HuberRegressor : Huber's estimate over every point.
@@ -231,9 +240,20 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
     missing = _missing.check_option(missing)
     label = y_name if y_name is not None else _missing.target_name(y)
     seed, slope, curvature, search_points, search = _settings(seed, slope, curvature, search_points, search)
+    if progress is not None and not isinstance(progress, (bool, np.bool_)):
+        raise ValueError(f"progress must be True, False or None, got {progress!r}")
+    if weight_kind not in ("case", "variance"):
+        raise ValueError(f"weight_kind must be 'case' or 'variance', got {weight_kind!r}")
+    ndim = _ndim(y)
+    if ndim > 2:
+        raise ValueError(f"y must have shape (n,) or (n, m), got shape {np.shape(cast(Any, y))}")
+    if ndim == 2:
+        from ._batch import fit_batch
+
+        return fit_batch(x, y, deg, missing=missing, progress=progress, y_name=y_name,
+                         basis=basis, max_deg=max_deg, seed=seed, slope=slope, curvature=curvature,
+                         search_points=search_points, search=search, weights=weights, weight_kind=weight_kind)
     if is_dask(x) or is_dask(y) or is_dask(weights):
-        if weight_kind not in ("case", "variance"):
-            raise ValueError(f"weight_kind must be 'case' or 'variance', got {weight_kind!r}")
         return _dask_missing(x, y, deg, missing, label, weights, basis=basis, max_deg=max_deg, seed=seed,
                              slope=slope, curvature=curvature, search_points=search_points, search=search,
                              weight_kind=weight_kind)
@@ -288,6 +308,15 @@ def _rows_of(y: Any) -> int:
     """The number of rows of y as given (its checks come later)."""
     shape = np.shape(y)
     return int(shape[0]) if len(shape) else 1
+
+
+def _ndim(y: Any) -> int:
+    """y's number of dimensions, or 1 where it cannot be read as an array (the
+    fit's checks then say why)."""
+    try:
+        return int(np.ndim(y))
+    except (TypeError, ValueError):
+        return 1
 
 
 def _dask_missing(x, y, deg, missing, label, weights=None, **kwargs) -> PolyFit:

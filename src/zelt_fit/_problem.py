@@ -1,12 +1,13 @@
 """The rows of a fit, where they live: in memory, or in the chunks of Dask arrays.
 
 A problem knows its scaling, gives the search its sample of points, runs a pass
-(the sums of `_passes.block_stats` over every row), and marks the inliers. In
-memory a small problem keeps its scaled design; a large one builds it block by
-block, so that a fit copies neither x nor y (peak memory: the scaled variables
-and y, one block's design, the inlier mask). On Dask every pass is one
-reduction over the chunks, computed where the chunks live; the client holds
-only the sums.
+(the sums of `_passes.block_stats` over every row), and marks the inliers. A
+pass is one call of the compiled kernel (`_compiled`) on the raw x and y: no
+design matrix, no copy of x or y (peak memory: two inlier masks). With
+ZELT_FIT_PASS=numpy the NumPy reference runs instead: a small problem keeps its
+scaled design, a large one builds it block by block. On Dask every pass is one
+reduction over the chunks (one kernel call per chunk), computed where the
+chunks live; the client holds only the sums.
 """
 from __future__ import annotations
 
@@ -14,7 +15,7 @@ from typing import Any, Optional, Tuple
 
 import numpy as np
 
-from . import _engine
+from . import _compiled, _engine
 from ._passes import BLOCK_ROWS, Evaluation, Stats, block_stats
 from ._units import Scaling
 
@@ -69,11 +70,13 @@ class ArrayProblem:
     """The scaled problem of in-memory arrays X (n, d) and y (n,)."""
 
     def __init__(self, X: np.ndarray, y: np.ndarray, terms: np.ndarray, scaling: Scaling,
-                 block: int = BLOCK_ROWS, keep: Optional[bool] = None) -> None:
+                 block: int = BLOCK_ROWS, keep: Optional[bool] = None, compiled: Optional[bool] = None) -> None:
         self.X, self.y, self.terms, self.scaling = X, y, terms, scaling
         self.n = int(y.shape[0])
         self.block = int(block)
         p, d = terms.shape
+        # `block` and `keep` shape the NumPy reference only (`compiled=False`)
+        self.compiled = _compiled.enabled() if compiled is None else bool(compiled)
         self.small = (self.n <= self.block or self.n * (p + d + 1) * 8 <= KEEP_BYTES) if keep is None else keep
         self._full: Optional[Tuple[np.ndarray, np.ndarray, np.ndarray]] = None
         # the rows the last pass kept (one byte a row), so that the next pass
@@ -81,7 +84,7 @@ class ArrayProblem:
         self._last: Optional[Evaluation] = None
         self._keep = np.zeros(self.n, dtype=bool)
         self._spare = np.zeros(self.n, dtype=bool)
-        if self.small:
+        if self.small and not self.compiled:
             U = scaling.u(X)
             self._full = (_engine.design(terms, U), scaling.v(y), U)
 
@@ -102,6 +105,11 @@ class ArrayProblem:
         total: Optional[Stats] = None
         known = previous is not None and previous is self._last
         out, lo = self._spare, 0
+        if self.compiled:
+            total = _compiled.kernel_stats(self.X, self.y, self.terms, self.scaling, ev, previous, variance, clip,
+                                           previous_keep=self._keep if known else None, keep_out=out)
+            self._spare, self._keep, self._last = self._keep, out, ev
+            return total
         for Phi, v, U in self._blocks():
             hi = lo + v.shape[0]
             part = block_stats(Phi, v, U, ev, previous, variance, clip,
@@ -134,6 +142,8 @@ class ArrayProblem:
 
     def inliers(self, ev: Evaluation) -> Tuple[np.ndarray, np.ndarray]:
         """The kept rows and every row's robustness weight (0 off the set)."""
+        if self.compiled:
+            return _compiled.kernel_inliers(self.X, self.y, self.terms, self.scaling, ev)
         out = np.empty(self.n, dtype=bool)
         w = np.empty(self.n)
         lo = 0
@@ -147,10 +157,14 @@ class ArrayProblem:
         return out, w
 
 
-def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, variance, clip) -> Stats:
-    """One chunk's sums, in blocks of BLOCK_ROWS rows (a block's design stays in cache)."""
+def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, variance, clip,
+                 compiled: bool = True) -> Stats:
+    """One chunk's sums: one kernel call, or (the NumPy reference) blocks of
+    BLOCK_ROWS rows (a block's design stays in cache)."""
     X = x.reshape(x.shape[0], -1)
     y = np.asarray(y).ravel()
+    if compiled:
+        return _compiled.kernel_stats(X, y, terms, scaling, ev, previous, variance, clip)
     total: Optional[Stats] = None
     for lo in range(0, max(X.shape[0], 1), BLOCK_ROWS):
         hi = min(X.shape[0], lo + BLOCK_ROWS)
@@ -172,8 +186,10 @@ def _add(*parts: Stats) -> Stats:
     return total
 
 
-def _chunk_inliers(x: np.ndarray, y: np.ndarray, terms, scaling, ev) -> np.ndarray:
+def _chunk_inliers(x: np.ndarray, y: np.ndarray, terms, scaling, ev, compiled: bool = True) -> np.ndarray:
     """One chunk's robustness weights, as column 0 of a (rows, 1) block (0 off the set)."""
+    if compiled:
+        return _compiled.kernel_inliers(x.reshape(x.shape[0], -1), np.asarray(y).ravel(), terms, scaling, ev)[1]
     X = x.reshape(x.shape[0], -1).astype(np.float64, copy=False)
     U = scaling.u(X)
     v = scaling.v(np.asarray(y, dtype=np.float64).ravel())
@@ -186,18 +202,19 @@ class DaskProblem:
     """The scaled problem of Dask arrays x (n,) or (n, d) and y (n,), chunked
     along the rows; x and y are read chunk by chunk where they live."""
 
-    def __init__(self, x: Any, y: Any, terms: np.ndarray, scaling: Scaling) -> None:
+    def __init__(self, x: Any, y: Any, terms: np.ndarray, scaling: Scaling, compiled: Optional[bool] = None) -> None:
         self.x, self.y, self.terms, self.scaling = x, y, terms, scaling
         self.n = int(y.shape[0])
         self._xs = x.to_delayed().ravel().tolist()
         self._ys = y.to_delayed().ravel().tolist()
+        self.compiled = _compiled.enabled() if compiled is None else bool(compiled)
 
     def __call__(self, ev: Evaluation, previous: Optional[Evaluation] = None, variance: bool = False,
                  clip: Optional[float] = None) -> Stats:
         import dask
 
         parts = [dask.delayed(_chunk_stats, pure=True)(xc, yc, self.terms, self.scaling, ev, previous,
-                                                       variance, clip) for xc, yc in zip(self._xs, self._ys)]
+                                                       variance, clip, self.compiled) for xc, yc in zip(self._xs, self._ys)]
         # a tree of sums: no node adds more than 8 chunks' sums
         while len(parts) > 1:
             parts = [dask.delayed(_add, pure=True)(*parts[i:i + 8]) for i in range(0, len(parts), 8)]
@@ -222,5 +239,5 @@ class DaskProblem:
         import dask.array as da
 
         w = da.map_blocks(_chunk_inliers, self.x, self.y[:, None], self.terms, self.scaling, ev,
-                          dtype=np.float64, drop_axis=1, chunks=(self.y.chunks[0],))
+                          self.compiled, dtype=np.float64, drop_axis=1, chunks=(self.y.chunks[0],))
         return w > 0.0, w

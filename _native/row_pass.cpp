@@ -52,19 +52,6 @@ struct RowScratch {
     double* Q;       // the variance basis 1, u_j, u_j^2 (1 + 2d)
 };
 
-// Adds w * a a' to the upper triangle of the p x p row-major S.
-inline void add_outer_upper(double* S, const double* a, std::int64_t p, double w) {
-    for (std::int64_t i = 0; i < p; ++i) {
-        const double wa = w * a[i];
-        double* row = S + i * p;
-        for (std::int64_t j = i; j < p; ++j) row[j] += wa * a[j];
-    }
-}
-
-inline void add_scaled(double* s, const double* a, std::int64_t p, double w) {
-    for (std::int64_t i = 0; i < p; ++i) s[i] += w * a[i];
-}
-
 inline double dot(const double* a, const double* b, std::int64_t p) {
     double s = 0.0;
     for (std::int64_t i = 0; i < p; ++i) s += a[i] * b[i];
@@ -152,6 +139,157 @@ std::int64_t block_count(const StridedView<TX>& X, std::int64_t block_rows) {
     return X.rows == 0 ? 0 : (X.rows + block_rows - 1) / block_rows;
 }
 
+
+// ---- the pass, a tile of rows at a time ------------------------------------
+// Rows are taken kTile at a time into column arrays (a variable, a basis
+// function, a weight per array), so that each sum over the tile is a dot
+// product of two arrays, which the compiler vectorises: kLanes independent
+// partial sums, combined in a fixed order. A tile past the end of the rows is
+// padded with zero weights.
+constexpr std::int64_t kTile = 64;
+constexpr std::int64_t kLanes = 8;
+
+inline double lane_dot(const double* a, const double* b) {
+    double s[kLanes] = {};
+    for (std::int64_t k = 0; k < kTile; k += kLanes) {
+        for (std::int64_t l = 0; l < kLanes; ++l) s[l] += a[k + l] * b[k + l];
+    }
+    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+}
+
+inline double lane_sum(const double* a) {
+    double s[kLanes] = {};
+    for (std::int64_t k = 0; k < kTile; k += kLanes) {
+        for (std::int64_t l = 0; l < kLanes; ++l) s[l] += a[k + l];
+    }
+    return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
+}
+
+// S (m x m, upper triangle, row-major) += sum over the tile of W_a B_b, with
+// W_a = weight * B_a formed once per column.
+inline void add_gram(double* S, const double* B, double* W, const double* weight, std::int64_t m) {
+    for (std::int64_t a = 0; a < m; ++a) {
+        for (std::int64_t k = 0; k < kTile; ++k) W[a * kTile + k] = weight[k] * B[a * kTile + k];
+    }
+    for (std::int64_t a = 0; a < m; ++a) {
+        for (std::int64_t b = a; b < m; ++b) S[a * m + b] += lane_dot(W + a * kTile, B + b * kTile);
+    }
+}
+
+inline void add_moments(double* s, const double* B, const double* weight, std::int64_t m) {
+    for (std::int64_t a = 0; a < m; ++a) s[a] += lane_dot(B + a * kTile, weight);
+}
+
+// The column arrays of one tile, in one thread's scratch.
+struct Tile {
+    double* U;      // d columns: scaled variables
+    double* P;      // d * (top + 1) columns: their powers
+    double* Phi;    // p columns: the basis
+    double* W;      // max(p, q) columns: a weighted copy (add_gram)
+    double* Q;      // q columns: the variance basis
+    double* v;      // the scaled target
+    double* cw;     // case weight, 0 on padding
+    double* r;      // residual
+    double* t;      // standardised residual
+    double* rel;    // the modelled noise scale (1 without a model)
+    double* inv;    // 1 / rel^2
+    double* keep;   // 1 on kept rows
+    double* pkeep;  // 1 on the previous evaluation's kept rows
+    double* a1;     // per-row terms of the sums (reused)
+    double* a2;
+    double* a3;
+
+    static std::int64_t columns(std::int64_t d, std::int64_t top, std::int64_t p, std::int64_t q) {
+        return d + d * (top + 1) + p + std::max(p, q) + q + 12;
+    }
+    Tile(double* base, std::int64_t d, std::int64_t top, std::int64_t p, std::int64_t q) {
+        double* at = base;
+        const auto take = [&](std::int64_t cols) {
+            double* out = at;
+            at += cols * kTile;
+            return out;
+        };
+        U = take(d), P = take(d * (top + 1)), Phi = take(p), W = take(std::max(p, q)), Q = take(q);
+        v = take(1), cw = take(1), r = take(1), t = take(1), rel = take(1), inv = take(1), keep = take(1), pkeep = take(1);
+        a1 = take(1), a2 = take(1), a3 = take(1);
+    }
+};
+
+// Loads rows lo .. lo + m - 1 (m <= kTile) into the tile: variables, basis,
+// target; padding rows are zeros.
+template <class TX, class TY>
+void load_tile(const Tile& T, const PassShape& shape, const StridedView<TX>& X, const StridedView<TY>& y,
+               const double* case_weights, std::int64_t lo, std::int64_t m) {
+    const std::int64_t d = shape.d, width = shape.top + 1;
+    for (std::int64_t j = 0; j < d; ++j) {
+        double* u = T.U + j * kTile;
+        const double c = shape.scaling.x_center[j], h = shape.scaling.x_scale[j];
+        for (std::int64_t k = 0; k < m; ++k) u[k] = (static_cast<double>(X.at(lo + k, j)) - c) / h;
+        for (std::int64_t k = m; k < kTile; ++k) u[k] = 0.0;
+        double* pw = T.P + j * width * kTile;
+        for (std::int64_t k = 0; k < kTile; ++k) pw[k] = 1.0;
+        for (std::int64_t e = 1; e < width; ++e) {
+            for (std::int64_t k = 0; k < kTile; ++k) pw[e * kTile + k] = pw[(e - 1) * kTile + k] * u[k];
+        }
+    }
+    for (std::int64_t a = 0; a < shape.p; ++a) {
+        double* phi = T.Phi + a * kTile;
+        for (std::int64_t k = 0; k < kTile; ++k) phi[k] = 1.0;
+        for (std::int64_t j = 0; j < d; ++j) {
+            const int e = shape.terms(a, j);
+            if (e == 0) continue;
+            const double* pw = T.P + (j * width + e) * kTile;
+            for (std::int64_t k = 0; k < kTile; ++k) phi[k] *= pw[k];
+        }
+    }
+    const double yc = shape.scaling.y_center, ys = shape.scaling.y_scale;
+    for (std::int64_t k = 0; k < m; ++k) {
+        T.v[k] = (static_cast<double>(y.at(lo + k, 0)) - yc) / ys;
+        T.cw[k] = case_weights != nullptr ? case_weights[lo + k] : 1.0;
+    }
+    for (std::int64_t k = m; k < kTile; ++k) T.v[k] = T.cw[k] = 0.0;
+}
+
+// Residuals of `ev` into r, standardised into t, the noise scale into rel and
+// 1/rel^2 into inv (when given), and the kept rows (1.0 / 0.0; never a padding
+// row) into keep.
+void evaluate_tile(const Tile& T, const RowEvaluation& ev, std::int64_t d, std::int64_t p, std::int64_t m,
+                   double* r, double* t, double* rel, double* inv, double* keep) {
+    for (std::int64_t k = 0; k < kTile; ++k) r[k] = 0.0;
+    for (std::int64_t a = 0; a < p; ++a) {
+        const double c = ev.coef[a];
+        const double* phi = T.Phi + a * kTile;
+        for (std::int64_t k = 0; k < kTile; ++k) r[k] += c * phi[k];
+    }
+    for (std::int64_t k = 0; k < kTile; ++k) r[k] = T.v[k] - r[k];
+    if (ev.g != nullptr) {
+        const Vector& g = *ev.g;
+        for (std::int64_t k = 0; k < kTile; ++k) t[k] = g[0];
+        for (std::int64_t j = 0; j < d; ++j) {
+            const double* u = T.U + j * kTile;
+            for (std::int64_t k = 0; k < kTile; ++k) t[k] += g[1 + 2 * j] * u[k] + g[2 + 2 * j] * (u[k] * u[k]);
+        }
+        for (std::int64_t k = 0; k < kTile; ++k) {
+            const double s = std::exp(std::min(std::max(0.5 * t[k], -kLogRel), kLogRel));
+            t[k] = r[k] / s;
+            if (inv != nullptr) {
+                rel[k] = s;
+                inv[k] = 1.0 / (s * s);
+            }
+        }
+    } else {
+        for (std::int64_t k = 0; k < kTile; ++k) t[k] = r[k];
+        if (inv != nullptr) {
+            for (std::int64_t k = 0; k < kTile; ++k) rel[k] = inv[k] = 1.0;
+        }
+    }
+    for (std::int64_t k = 0; k < kTile; ++k) {
+        const double a = std::abs(t[k]);
+        const bool kept = k < m && (ev.has_bisquare ? a < ev.bisquare : a <= ev.cut);
+        keep[k] = kept ? 1.0 : 0.0;
+    }
+}
+
 }  // namespace
 
 template <class TX, class TY>
@@ -171,76 +309,108 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
     std::vector<double> slots(static_cast<std::size_t>(std::max<std::int64_t>(blocks, 1) * L.size), 0.0);
     const bool use_team = blocks > 1 && thread_team_usable();
     const int threads = use_team ? std::max(omp_get_max_threads(), 1) : 1;
-    const std::int64_t scratch_size = d + d * (shape.top + 1) + p + (1 + 2 * d);
+    const std::int64_t scratch_size = Tile::columns(d, shape.top, p, q) * kTile;
     std::vector<double> scratch(static_cast<std::size_t>(threads * scratch_size));
-    const double work_per_row = static_cast<double>(p * p * (ev.has_bisquare ? 3 : 1) + p * (d + 2) + q * q + 8);
+    const double work_per_tile =
+        static_cast<double>(kTile * (p * p * (ev.has_bisquare ? 3 : 1) + p * (d + 4) + q * q + 16));
+    const bool has_previous = opt.previous_keep != nullptr || opt.previous != nullptr;
 
     for_each_index_on_team(static_cast<int>(blocks), use_team, [&](int b) {
         const int thread = omp_get_thread_num();
         if (thread >= threads) throw std::logic_error("row_pass: more threads than scratch sets");
-        double* base = scratch.data() + thread * scratch_size;
-        const RowScratch s{base, base + d, base + d + d * (shape.top + 1), base + d + d * (shape.top + 1) + p};
+        const Tile T(scratch.data() + thread * scratch_size, d, shape.top, p, q);
         double* slot = slots.data() + static_cast<std::int64_t>(b) * L.size;
         double* sc = slot + L.scalars;
-        InterruptPacer pacer(work_per_row);
+        InterruptPacer pacer(work_per_tile);
         const std::int64_t lo = static_cast<std::int64_t>(b) * opt.block_rows;
         const std::int64_t hi = std::min(n, lo + opt.block_rows);
-        for (std::int64_t i = lo; i < hi; ++i) {
+        for (std::int64_t t0 = lo; t0 < hi; t0 += kTile) {
             pacer.step();
-            const double v = form_row(shape, X, y, i, s);
-            const RowFit f = evaluate(ev, s, d, p, v);
-            const double cw = opt.case_weights != nullptr ? opt.case_weights[i] : 1.0;
-            if (opt.keep_out != nullptr) opt.keep_out[i] = f.keep ? 1 : 0;
-            if (opt.previous_keep != nullptr || opt.previous != nullptr) {
-                const bool was = opt.previous_keep != nullptr ? opt.previous_keep[i] != 0
-                                                              : evaluate(*opt.previous, s, d, p, v).keep;
-                if (was != f.keep) sc[SlotLayout::kChanged] += 1.0;
-                if (was) sc[SlotLayout::kPrevRr] += cw * (f.r * f.r);
+            const std::int64_t m = std::min(kTile, hi - t0);
+            load_tile(T, shape, X, y, opt.case_weights, t0, m);
+            evaluate_tile(T, ev, d, p, m, T.r, T.t, T.rel, T.inv, T.keep);
+            if (opt.keep_out != nullptr) {
+                for (std::int64_t k = 0; k < m; ++k) opt.keep_out[t0 + k] = T.keep[k] != 0.0 ? 1 : 0;
+            }
+            if (has_previous) {
+                if (opt.previous_keep != nullptr) {
+                    for (std::int64_t k = 0; k < kTile; ++k) T.pkeep[k] = k < m && opt.previous_keep[t0 + k] != 0;
+                } else {
+                    // the previous evaluation's residuals, in scratch columns a1 and a2
+                    evaluate_tile(T, *opt.previous, d, p, m, T.a1, T.a2, nullptr, nullptr, T.pkeep);
+                }
+                double changed = 0.0;
+                for (std::int64_t k = 0; k < kTile; ++k) changed += T.pkeep[k] != T.keep[k] ? 1.0 : 0.0;
+                sc[SlotLayout::kChanged] += changed;
+                for (std::int64_t k = 0; k < kTile; ++k) T.a1[k] = T.pkeep[k] != 0.0 ? T.cw[k] * (T.r[k] * T.r[k]) : 0.0;
+                sc[SlotLayout::kPrevRr] += lane_sum(T.a1);
             }
             if (opt.has_clip) {
                 // 2 rho(r / clip) / (c^2 / 3): rho as statsmodels scales the bisquare
-                double a = std::abs(f.r) / (opt.clip * kRhoC);
-                a = std::min(a, 1.0);
-                const double w = 1.0 - a * a;
-                sc[SlotLayout::kClipped] += cw * (1.0 - w * w * w);
-            }
-            if (!f.keep) continue;
-            const double inv = ev.g != nullptr ? 1.0 / (f.rel * f.rel) : 1.0;
-            sc[SlotLayout::kCount] += 1.0;
-            sc[SlotLayout::kWcount] += cw;
-            sc[SlotLayout::kTt] += cw * (f.t * f.t);
-            double w;
-            if (ev.has_bisquare) {
-                const double qb = f.t / ev.bisquare;
-                const double q2 = qb * qb;
-                const double wb = (1.0 - q2) * (1.0 - q2);
-                const double psi = qb * ev.tuning * wb;
-                const double dp = (1.0 - q2) * (1.0 - 5.0 * q2);
-                sc[SlotLayout::kPsi2] += cw * (psi * psi);
-                sc[SlotLayout::kDpsi] += cw * dp;
-                sc[SlotLayout::kDpsi2] += cw * (dp * dp);
-                add_outer_upper(slot + L.Gu, s.phi, p, cw * inv);
-                add_outer_upper(slot + L.Hpsi, s.phi, p, cw * (dp * inv));
-                add_scaled(slot + L.gpsi, s.phi, p, cw * (ev.g != nullptr ? psi / f.rel : psi));
-                w = cw * (wb * inv);
-            } else {
-                w = cw * inv;
-            }
-            add_outer_upper(slot + L.G, s.phi, p, w);
-            add_scaled(slot + L.h, s.phi, p, w * v);
-            sc[SlotLayout::kVv] += w * (v * v);
-            if (q > 0) {
-                double* Q = s.Q;
-                Q[0] = 1.0;
-                for (std::int64_t j = 0; j < d; ++j) {
-                    Q[1 + 2 * j] = s.u[j];
-                    Q[2 + 2 * j] = s.u[j] * s.u[j];
+                const double scale = opt.clip * kRhoC;
+                for (std::int64_t k = 0; k < kTile; ++k) {
+                    const double a = std::min(std::abs(T.r[k]) / scale, 1.0);
+                    const double w = 1.0 - a * a;
+                    T.a1[k] = k < m ? T.cw[k] * (1.0 - w * w * w) : 0.0;
                 }
-                const double z = std::log(std::max(f.r * f.r, 1e-300));
-                add_outer_upper(slot + L.QQ, Q, q, cw);
-                add_scaled(slot + L.Qz, Q, q, cw * z);
-                sc[SlotLayout::kZ1] += cw * z;
-                sc[SlotLayout::kZ2] += cw * (z * z);
+                sc[SlotLayout::kClipped] += lane_sum(T.a1);
+            }
+            // a1: cw on kept rows; a2: the weight of G, h, vv
+            for (std::int64_t k = 0; k < kTile; ++k) T.a1[k] = T.keep[k] != 0.0 ? T.cw[k] : 0.0;
+            sc[SlotLayout::kCount] += lane_sum(T.keep);
+            sc[SlotLayout::kWcount] += lane_sum(T.a1);
+            for (std::int64_t k = 0; k < kTile; ++k) T.a3[k] = T.keep[k] != 0.0 ? T.t[k] * T.t[k] : 0.0;
+            sc[SlotLayout::kTt] += lane_dot(T.a1, T.a3);
+            // w: the weight of G, h and vv on each row
+            double w[kTile];
+            if (ev.has_bisquare) {
+                // the M-step: q = t / bisquare, wb = (1 - q^2)^2, psi = q c wb, psi' = (1 - q^2)(1 - 5 q^2)
+                double wb[kTile], psi[kTile], dp[kTile], sq[kTile], ww[kTile];
+                for (std::int64_t k = 0; k < kTile; ++k) {
+                    const bool kept = T.keep[k] != 0.0;
+                    const double qb = kept ? T.t[k] / ev.bisquare : 0.0;
+                    const double q2 = qb * qb;
+                    wb[k] = kept ? (1.0 - q2) * (1.0 - q2) : 0.0;
+                    psi[k] = qb * ev.tuning * wb[k];
+                    dp[k] = kept ? (1.0 - q2) * (1.0 - 5.0 * q2) : 0.0;
+                }
+                sc[SlotLayout::kDpsi] += lane_dot(T.a1, dp);
+                for (std::int64_t k = 0; k < kTile; ++k) sq[k] = dp[k] * dp[k];
+                sc[SlotLayout::kDpsi2] += lane_dot(T.a1, sq);
+                for (std::int64_t k = 0; k < kTile; ++k) sq[k] = psi[k] * psi[k];
+                sc[SlotLayout::kPsi2] += lane_dot(T.a1, sq);
+                for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * T.inv[k];
+                add_gram(slot + L.Gu, T.Phi, T.W, ww, p);
+                for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (dp[k] * T.inv[k]);
+                add_gram(slot + L.Hpsi, T.Phi, T.W, ww, p);
+                for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (ev.g != nullptr ? psi[k] / T.rel[k] : psi[k]);
+                add_moments(slot + L.gpsi, T.Phi, ww, p);
+                for (std::int64_t k = 0; k < kTile; ++k) w[k] = T.a1[k] * (wb[k] * T.inv[k]);
+            } else {
+                for (std::int64_t k = 0; k < kTile; ++k) w[k] = T.a1[k] * T.inv[k];
+            }
+            add_gram(slot + L.G, T.Phi, T.W, w, p);
+            for (std::int64_t k = 0; k < kTile; ++k) T.a2[k] = w[k] * T.v[k];
+            add_moments(slot + L.h, T.Phi, T.a2, p);
+            sc[SlotLayout::kVv] += lane_dot(T.a2, T.v);
+            if (q > 0) {
+                for (std::int64_t k = 0; k < kTile; ++k) T.Q[k] = 1.0;
+                for (std::int64_t j = 0; j < d; ++j) {
+                    const double* u = T.U + j * kTile;
+                    for (std::int64_t k = 0; k < kTile; ++k) {
+                        T.Q[(1 + 2 * j) * kTile + k] = u[k];
+                        T.Q[(2 + 2 * j) * kTile + k] = u[k] * u[k];
+                    }
+                }
+                double* z = T.a3;
+                for (std::int64_t k = 0; k < kTile; ++k) {
+                    z[k] = T.keep[k] != 0.0 ? std::log(std::max(T.r[k] * T.r[k], 1e-300)) : 0.0;
+                }
+                add_gram(slot + L.QQ, T.Q, T.W, T.a1, q);
+                for (std::int64_t k = 0; k < kTile; ++k) T.a2[k] = T.a1[k] * z[k];
+                add_moments(slot + L.Qz, T.Q, T.a2, q);
+                sc[SlotLayout::kZ1] += lane_sum(T.a2);
+                sc[SlotLayout::kZ2] += lane_dot(T.a2, z);
             }
         }
     });

@@ -283,11 +283,13 @@ void evaluate_tile(const Tile& T, const RowEvaluation& ev, std::int64_t d, std::
             for (std::int64_t k = 0; k < kTile; ++k) rel[k] = inv[k] = 1.0;
         }
     }
-    for (std::int64_t k = 0; k < kTile; ++k) {
-        const double a = std::abs(t[k]);
-        const bool kept = k < m && (ev.has_bisquare ? a < ev.bisquare : a <= ev.cut);
-        keep[k] = kept ? 1.0 : 0.0;
+    // as arithmetic (compare, select), not branches: membership is data-dependent
+    if (ev.has_bisquare) {
+        for (std::int64_t k = 0; k < kTile; ++k) keep[k] = std::abs(t[k]) < ev.bisquare ? 1.0 : 0.0;
+    } else {
+        for (std::int64_t k = 0; k < kTile; ++k) keep[k] = std::abs(t[k]) <= ev.cut ? 1.0 : 0.0;
     }
+    for (std::int64_t k = m; k < kTile; ++k) keep[k] = 0.0;
 }
 
 }  // namespace
@@ -330,19 +332,20 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
             load_tile(T, shape, X, y, opt.case_weights, t0, m);
             evaluate_tile(T, ev, d, p, m, T.r, T.t, T.rel, T.inv, T.keep);
             if (opt.keep_out != nullptr) {
-                for (std::int64_t k = 0; k < m; ++k) opt.keep_out[t0 + k] = T.keep[k] != 0.0 ? 1 : 0;
+                for (std::int64_t k = 0; k < m; ++k) opt.keep_out[t0 + k] = static_cast<std::uint8_t>(T.keep[k]);
             }
             if (has_previous) {
                 if (opt.previous_keep != nullptr) {
-                    for (std::int64_t k = 0; k < kTile; ++k) T.pkeep[k] = k < m && opt.previous_keep[t0 + k] != 0;
+                    for (std::int64_t k = 0; k < m; ++k) T.pkeep[k] = opt.previous_keep[t0 + k] != 0 ? 1.0 : 0.0;
+                    for (std::int64_t k = m; k < kTile; ++k) T.pkeep[k] = 0.0;
                 } else {
                     // the previous evaluation's residuals, in scratch columns a1 and a2
                     evaluate_tile(T, *opt.previous, d, p, m, T.a1, T.a2, nullptr, nullptr, T.pkeep);
                 }
-                double changed = 0.0;
-                for (std::int64_t k = 0; k < kTile; ++k) changed += T.pkeep[k] != T.keep[k] ? 1.0 : 0.0;
-                sc[SlotLayout::kChanged] += changed;
-                for (std::int64_t k = 0; k < kTile; ++k) T.a1[k] = T.pkeep[k] != 0.0 ? T.cw[k] * (T.r[k] * T.r[k]) : 0.0;
+                // keep and pkeep are 0 or 1, residuals finite: products stand for selections
+                for (std::int64_t k = 0; k < kTile; ++k) T.a1[k] = (T.pkeep[k] - T.keep[k]) * (T.pkeep[k] - T.keep[k]);
+                sc[SlotLayout::kChanged] += lane_sum(T.a1);
+                for (std::int64_t k = 0; k < kTile; ++k) T.a1[k] = T.pkeep[k] * T.cw[k] * (T.r[k] * T.r[k]);
                 sc[SlotLayout::kPrevRr] += lane_sum(T.a1);
             }
             if (opt.has_clip) {
@@ -351,15 +354,15 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
                 for (std::int64_t k = 0; k < kTile; ++k) {
                     const double a = std::min(std::abs(T.r[k]) / scale, 1.0);
                     const double w = 1.0 - a * a;
-                    T.a1[k] = k < m ? T.cw[k] * (1.0 - w * w * w) : 0.0;
+                    T.a1[k] = T.cw[k] * (1.0 - w * w * w);  // cw is 0 on padding
                 }
                 sc[SlotLayout::kClipped] += lane_sum(T.a1);
             }
             // a1: cw on kept rows; a2: the weight of G, h, vv
-            for (std::int64_t k = 0; k < kTile; ++k) T.a1[k] = T.keep[k] != 0.0 ? T.cw[k] : 0.0;
+            for (std::int64_t k = 0; k < kTile; ++k) T.a1[k] = T.keep[k] * T.cw[k];
             sc[SlotLayout::kCount] += lane_sum(T.keep);
             sc[SlotLayout::kWcount] += lane_sum(T.a1);
-            for (std::int64_t k = 0; k < kTile; ++k) T.a3[k] = T.keep[k] != 0.0 ? T.t[k] * T.t[k] : 0.0;
+            for (std::int64_t k = 0; k < kTile; ++k) T.a3[k] = T.keep[k] * (T.t[k] * T.t[k]);
             sc[SlotLayout::kTt] += lane_dot(T.a1, T.a3);
             // w: the weight of G, h and vv on each row
             double w[kTile];
@@ -367,12 +370,11 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
                 // the M-step: q = t / bisquare, wb = (1 - q^2)^2, psi = q c wb, psi' = (1 - q^2)(1 - 5 q^2)
                 double wb[kTile], psi[kTile], dp[kTile], sq[kTile], ww[kTile];
                 for (std::int64_t k = 0; k < kTile; ++k) {
-                    const bool kept = T.keep[k] != 0.0;
-                    const double qb = kept ? T.t[k] / ev.bisquare : 0.0;
+                    const double qb = T.keep[k] * T.t[k] / ev.bisquare;
                     const double q2 = qb * qb;
-                    wb[k] = kept ? (1.0 - q2) * (1.0 - q2) : 0.0;
+                    wb[k] = T.keep[k] * ((1.0 - q2) * (1.0 - q2));
                     psi[k] = qb * ev.tuning * wb[k];
-                    dp[k] = kept ? (1.0 - q2) * (1.0 - 5.0 * q2) : 0.0;
+                    dp[k] = T.keep[k] * ((1.0 - q2) * (1.0 - 5.0 * q2));
                 }
                 sc[SlotLayout::kDpsi] += lane_dot(T.a1, dp);
                 for (std::int64_t k = 0; k < kTile; ++k) sq[k] = dp[k] * dp[k];
@@ -383,7 +385,7 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
                 add_gram(slot + L.Gu, T.Phi, T.W, ww, p);
                 for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (dp[k] * T.inv[k]);
                 add_gram(slot + L.Hpsi, T.Phi, T.W, ww, p);
-                for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (ev.g != nullptr ? psi[k] / T.rel[k] : psi[k]);
+                for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (psi[k] / T.rel[k]);
                 add_moments(slot + L.gpsi, T.Phi, ww, p);
                 for (std::int64_t k = 0; k < kTile; ++k) w[k] = T.a1[k] * (wb[k] * T.inv[k]);
             } else {

@@ -146,10 +146,12 @@ std::int64_t block_count(const StridedView<TX>& X, std::int64_t block_rows) {
 // product of two arrays, which the compiler vectorises: kLanes independent
 // partial sums, combined in a fixed order. A tile past the end of the rows is
 // padded with zero weights.
+// The tile helpers are inlined into both widths of the block loop below.
+#define ZELT_TILE_INLINE __attribute__((always_inline)) inline
 constexpr std::int64_t kTile = 64;
 constexpr std::int64_t kLanes = 8;
 
-inline double lane_dot(const double* a, const double* b) {
+ZELT_TILE_INLINE double lane_dot(const double* a, const double* b) {
     double s[kLanes] = {};
     for (std::int64_t k = 0; k < kTile; k += kLanes) {
         for (std::int64_t l = 0; l < kLanes; ++l) s[l] += a[k + l] * b[k + l];
@@ -157,7 +159,7 @@ inline double lane_dot(const double* a, const double* b) {
     return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7]));
 }
 
-inline double lane_sum(const double* a) {
+ZELT_TILE_INLINE double lane_sum(const double* a) {
     double s[kLanes] = {};
     for (std::int64_t k = 0; k < kTile; k += kLanes) {
         for (std::int64_t l = 0; l < kLanes; ++l) s[l] += a[k + l];
@@ -167,7 +169,7 @@ inline double lane_sum(const double* a) {
 
 // S (m x m, upper triangle, row-major) += sum over the tile of W_a B_b, with
 // W_a = weight * B_a formed once per column.
-inline void add_gram(double* S, const double* B, double* W, const double* weight, std::int64_t m) {
+ZELT_TILE_INLINE void add_gram(double* S, const double* B, double* W, const double* weight, std::int64_t m) {
     for (std::int64_t a = 0; a < m; ++a) {
         for (std::int64_t k = 0; k < kTile; ++k) W[a * kTile + k] = weight[k] * B[a * kTile + k];
     }
@@ -176,7 +178,7 @@ inline void add_gram(double* S, const double* B, double* W, const double* weight
     }
 }
 
-inline void add_moments(double* s, const double* B, const double* weight, std::int64_t m) {
+ZELT_TILE_INLINE void add_moments(double* s, const double* B, const double* weight, std::int64_t m) {
     for (std::int64_t a = 0; a < m; ++a) s[a] += lane_dot(B + a * kTile, weight);
 }
 
@@ -218,7 +220,7 @@ struct Tile {
 // Loads rows lo .. lo + m - 1 (m <= kTile) into the tile: variables, basis,
 // target; padding rows are zeros.
 template <class TX, class TY>
-void load_tile(const Tile& T, const PassShape& shape, const StridedView<TX>& X, const StridedView<TY>& y,
+ZELT_TILE_INLINE void load_tile(const Tile& T, const PassShape& shape, const StridedView<TX>& X, const StridedView<TY>& y,
                const double* case_weights, std::int64_t lo, std::int64_t m) {
     const std::int64_t d = shape.d, width = shape.top + 1;
     for (std::int64_t j = 0; j < d; ++j) {
@@ -253,7 +255,7 @@ void load_tile(const Tile& T, const PassShape& shape, const StridedView<TX>& X, 
 // Residuals of `ev` into r, standardised into t, the noise scale into rel and
 // 1/rel^2 into inv (when given), and the kept rows (1.0 / 0.0; never a padding
 // row) into keep.
-void evaluate_tile(const Tile& T, const RowEvaluation& ev, std::int64_t d, std::int64_t p, std::int64_t m,
+ZELT_TILE_INLINE void evaluate_tile(const Tile& T, const RowEvaluation& ev, std::int64_t d, std::int64_t p, std::int64_t m,
                    double* r, double* t, double* rel, double* inv, double* keep) {
     for (std::int64_t k = 0; k < kTile; ++k) r[k] = 0.0;
     for (std::int64_t a = 0; a < p; ++a) {
@@ -292,6 +294,146 @@ void evaluate_tile(const Tile& T, const RowEvaluation& ev, std::int64_t d, std::
     for (std::int64_t k = m; k < kTile; ++k) keep[k] = 0.0;
 }
 
+// One block's rows [lo, hi), tile by tile, into the block's slot.
+struct BlockJob {
+    const PassShape& shape;
+    const RowEvaluation& ev;
+    const PassOptions& opt;
+    const SlotLayout& L;
+    std::int64_t d, p, q;
+    bool has_previous;
+};
+
+template <class TX, class TY>
+ZELT_TILE_INLINE void pass_rows(const BlockJob& job, const StridedView<TX>& X, const StridedView<TY>& y,
+                                const Tile& T, double* slot, InterruptPacer& pacer, std::int64_t lo,
+                                std::int64_t hi) {
+    const PassShape& shape = job.shape;
+    const RowEvaluation& ev = job.ev;
+    const PassOptions& opt = job.opt;
+    const SlotLayout& L = job.L;
+    const std::int64_t d = job.d, p = job.p, q = job.q;
+    const bool has_previous = job.has_previous;
+    double* sc = slot + L.scalars;
+    for (std::int64_t t0 = lo; t0 < hi; t0 += kTile) {
+        pacer.step();
+        const std::int64_t m = std::min(kTile, hi - t0);
+        load_tile(T, shape, X, y, opt.case_weights, t0, m);
+        evaluate_tile(T, ev, d, p, m, T.r, T.t, T.rel, T.inv, T.keep);
+        if (opt.keep_out != nullptr) {
+            for (std::int64_t k = 0; k < m; ++k) opt.keep_out[t0 + k] = static_cast<std::uint8_t>(T.keep[k]);
+        }
+        if (has_previous) {
+            if (opt.previous_keep != nullptr) {
+                for (std::int64_t k = 0; k < m; ++k) T.pkeep[k] = opt.previous_keep[t0 + k] != 0 ? 1.0 : 0.0;
+                for (std::int64_t k = m; k < kTile; ++k) T.pkeep[k] = 0.0;
+            } else {
+                // the previous evaluation's residuals, in scratch columns a1 and a2
+                evaluate_tile(T, *opt.previous, d, p, m, T.a1, T.a2, nullptr, nullptr, T.pkeep);
+            }
+            // keep and pkeep are 0 or 1, residuals finite: products stand for selections
+            for (std::int64_t k = 0; k < kTile; ++k) T.a1[k] = (T.pkeep[k] - T.keep[k]) * (T.pkeep[k] - T.keep[k]);
+            sc[SlotLayout::kChanged] += lane_sum(T.a1);
+            for (std::int64_t k = 0; k < kTile; ++k) T.a1[k] = T.pkeep[k] * T.cw[k] * (T.r[k] * T.r[k]);
+            sc[SlotLayout::kPrevRr] += lane_sum(T.a1);
+        }
+        if (opt.has_clip) {
+            // 2 rho(r / clip) / (c^2 / 3): rho as statsmodels scales the bisquare
+            const double scale = opt.clip * kRhoC;
+            for (std::int64_t k = 0; k < kTile; ++k) {
+                const double a = std::min(std::abs(T.r[k]) / scale, 1.0);
+                const double w = 1.0 - a * a;
+                T.a1[k] = T.cw[k] * (1.0 - w * w * w);  // cw is 0 on padding
+            }
+            sc[SlotLayout::kClipped] += lane_sum(T.a1);
+        }
+        // a1: cw on kept rows; a2: the weight of G, h, vv
+        for (std::int64_t k = 0; k < kTile; ++k) T.a1[k] = T.keep[k] * T.cw[k];
+        sc[SlotLayout::kCount] += lane_sum(T.keep);
+        sc[SlotLayout::kWcount] += lane_sum(T.a1);
+        for (std::int64_t k = 0; k < kTile; ++k) T.a3[k] = T.keep[k] * (T.t[k] * T.t[k]);
+        sc[SlotLayout::kTt] += lane_dot(T.a1, T.a3);
+        // w: the weight of G, h and vv on each row
+        double w[kTile];
+        if (ev.has_bisquare) {
+            // the M-step: q = t / bisquare, wb = (1 - q^2)^2, psi = q c wb, psi' = (1 - q^2)(1 - 5 q^2)
+            double wb[kTile], psi[kTile], dp[kTile], sq[kTile], ww[kTile];
+            for (std::int64_t k = 0; k < kTile; ++k) {
+                const double qb = T.keep[k] * T.t[k] / ev.bisquare;
+                const double q2 = qb * qb;
+                wb[k] = T.keep[k] * ((1.0 - q2) * (1.0 - q2));
+                psi[k] = qb * ev.tuning * wb[k];
+                dp[k] = T.keep[k] * ((1.0 - q2) * (1.0 - 5.0 * q2));
+            }
+            sc[SlotLayout::kDpsi] += lane_dot(T.a1, dp);
+            for (std::int64_t k = 0; k < kTile; ++k) sq[k] = dp[k] * dp[k];
+            sc[SlotLayout::kDpsi2] += lane_dot(T.a1, sq);
+            for (std::int64_t k = 0; k < kTile; ++k) sq[k] = psi[k] * psi[k];
+            sc[SlotLayout::kPsi2] += lane_dot(T.a1, sq);
+            for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * T.inv[k];
+            add_gram(slot + L.Gu, T.Phi, T.W, ww, p);
+            for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (dp[k] * T.inv[k]);
+            add_gram(slot + L.Hpsi, T.Phi, T.W, ww, p);
+            for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (psi[k] / T.rel[k]);
+            add_moments(slot + L.gpsi, T.Phi, ww, p);
+            for (std::int64_t k = 0; k < kTile; ++k) w[k] = T.a1[k] * (wb[k] * T.inv[k]);
+        } else {
+            for (std::int64_t k = 0; k < kTile; ++k) w[k] = T.a1[k] * T.inv[k];
+        }
+        add_gram(slot + L.G, T.Phi, T.W, w, p);
+        for (std::int64_t k = 0; k < kTile; ++k) T.a2[k] = w[k] * T.v[k];
+        add_moments(slot + L.h, T.Phi, T.a2, p);
+        sc[SlotLayout::kVv] += lane_dot(T.a2, T.v);
+        if (q > 0) {
+            for (std::int64_t k = 0; k < kTile; ++k) T.Q[k] = 1.0;
+            for (std::int64_t j = 0; j < d; ++j) {
+                const double* u = T.U + j * kTile;
+                for (std::int64_t k = 0; k < kTile; ++k) {
+                    T.Q[(1 + 2 * j) * kTile + k] = u[k];
+                    T.Q[(2 + 2 * j) * kTile + k] = u[k] * u[k];
+                }
+            }
+            double* z = T.a3;
+            for (std::int64_t k = 0; k < kTile; ++k) {
+                z[k] = T.keep[k] != 0.0 ? std::log(std::max(T.r[k] * T.r[k], 1e-300)) : 0.0;
+            }
+            add_gram(slot + L.QQ, T.Q, T.W, T.a1, q);
+            for (std::int64_t k = 0; k < kTile; ++k) T.a2[k] = T.a1[k] * z[k];
+            add_moments(slot + L.Qz, T.Q, T.a2, q);
+            sc[SlotLayout::kZ1] += lane_sum(T.a2);
+            sc[SlotLayout::kZ2] += lane_dot(T.a2, z);
+        }
+    }
+}
+
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__SSE2__) && !defined(__AVX__) && !defined(__FMA__)
+// The portable build runs the same tiles with AVX2 where the processor has it,
+// chosen at run time, as the core's search does. Every sum is split into
+// kLanes explicit lanes and there is no fused multiply-add, so each lane does
+// the same rounded operations at either width: the same bits on every processor.
+bool wide_tiles_available() {
+    static const bool ok = __builtin_cpu_supports("avx2");
+    return ok;
+}
+template <class TX, class TY>
+__attribute__((target("avx2"))) void pass_rows_wide(const BlockJob& job, const StridedView<TX>& X,
+                                                    const StridedView<TY>& y, const Tile& T, double* slot,
+                                                    InterruptPacer& pacer, std::int64_t lo, std::int64_t hi) {
+    pass_rows(job, X, y, T, slot, pacer, lo, hi);
+}
+#else
+bool wide_tiles_available() { return false; }
+template <class TX, class TY>
+void pass_rows_wide(const BlockJob&, const StridedView<TX>&, const StridedView<TY>&, const Tile&, double*,
+                    InterruptPacer&, std::int64_t, std::int64_t) {}
+#endif
+
+template <class TX, class TY>
+void pass_rows_portable(const BlockJob& job, const StridedView<TX>& X, const StridedView<TY>& y, const Tile& T,
+                        double* slot, InterruptPacer& pacer, std::int64_t lo, std::int64_t hi) {
+    pass_rows(job, X, y, T, slot, pacer, lo, hi);
+}
+
 }  // namespace
 
 template <class TX, class TY>
@@ -315,105 +457,20 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
     std::vector<double> scratch(static_cast<std::size_t>(threads * scratch_size));
     const double work_per_tile =
         static_cast<double>(kTile * (p * p * (ev.has_bisquare ? 3 : 1) + p * (d + 4) + q * q + 16));
-    const bool has_previous = opt.previous_keep != nullptr || opt.previous != nullptr;
+    const BlockJob job{shape, ev, opt, L, d, p, q, opt.previous_keep != nullptr || opt.previous != nullptr};
 
     for_each_index_on_team(static_cast<int>(blocks), use_team, [&](int b) {
         const int thread = omp_get_thread_num();
         if (thread >= threads) throw std::logic_error("row_pass: more threads than scratch sets");
         const Tile T(scratch.data() + thread * scratch_size, d, shape.top, p, q);
         double* slot = slots.data() + static_cast<std::int64_t>(b) * L.size;
-        double* sc = slot + L.scalars;
         InterruptPacer pacer(work_per_tile);
         const std::int64_t lo = static_cast<std::int64_t>(b) * opt.block_rows;
         const std::int64_t hi = std::min(n, lo + opt.block_rows);
-        for (std::int64_t t0 = lo; t0 < hi; t0 += kTile) {
-            pacer.step();
-            const std::int64_t m = std::min(kTile, hi - t0);
-            load_tile(T, shape, X, y, opt.case_weights, t0, m);
-            evaluate_tile(T, ev, d, p, m, T.r, T.t, T.rel, T.inv, T.keep);
-            if (opt.keep_out != nullptr) {
-                for (std::int64_t k = 0; k < m; ++k) opt.keep_out[t0 + k] = static_cast<std::uint8_t>(T.keep[k]);
-            }
-            if (has_previous) {
-                if (opt.previous_keep != nullptr) {
-                    for (std::int64_t k = 0; k < m; ++k) T.pkeep[k] = opt.previous_keep[t0 + k] != 0 ? 1.0 : 0.0;
-                    for (std::int64_t k = m; k < kTile; ++k) T.pkeep[k] = 0.0;
-                } else {
-                    // the previous evaluation's residuals, in scratch columns a1 and a2
-                    evaluate_tile(T, *opt.previous, d, p, m, T.a1, T.a2, nullptr, nullptr, T.pkeep);
-                }
-                // keep and pkeep are 0 or 1, residuals finite: products stand for selections
-                for (std::int64_t k = 0; k < kTile; ++k) T.a1[k] = (T.pkeep[k] - T.keep[k]) * (T.pkeep[k] - T.keep[k]);
-                sc[SlotLayout::kChanged] += lane_sum(T.a1);
-                for (std::int64_t k = 0; k < kTile; ++k) T.a1[k] = T.pkeep[k] * T.cw[k] * (T.r[k] * T.r[k]);
-                sc[SlotLayout::kPrevRr] += lane_sum(T.a1);
-            }
-            if (opt.has_clip) {
-                // 2 rho(r / clip) / (c^2 / 3): rho as statsmodels scales the bisquare
-                const double scale = opt.clip * kRhoC;
-                for (std::int64_t k = 0; k < kTile; ++k) {
-                    const double a = std::min(std::abs(T.r[k]) / scale, 1.0);
-                    const double w = 1.0 - a * a;
-                    T.a1[k] = T.cw[k] * (1.0 - w * w * w);  // cw is 0 on padding
-                }
-                sc[SlotLayout::kClipped] += lane_sum(T.a1);
-            }
-            // a1: cw on kept rows; a2: the weight of G, h, vv
-            for (std::int64_t k = 0; k < kTile; ++k) T.a1[k] = T.keep[k] * T.cw[k];
-            sc[SlotLayout::kCount] += lane_sum(T.keep);
-            sc[SlotLayout::kWcount] += lane_sum(T.a1);
-            for (std::int64_t k = 0; k < kTile; ++k) T.a3[k] = T.keep[k] * (T.t[k] * T.t[k]);
-            sc[SlotLayout::kTt] += lane_dot(T.a1, T.a3);
-            // w: the weight of G, h and vv on each row
-            double w[kTile];
-            if (ev.has_bisquare) {
-                // the M-step: q = t / bisquare, wb = (1 - q^2)^2, psi = q c wb, psi' = (1 - q^2)(1 - 5 q^2)
-                double wb[kTile], psi[kTile], dp[kTile], sq[kTile], ww[kTile];
-                for (std::int64_t k = 0; k < kTile; ++k) {
-                    const double qb = T.keep[k] * T.t[k] / ev.bisquare;
-                    const double q2 = qb * qb;
-                    wb[k] = T.keep[k] * ((1.0 - q2) * (1.0 - q2));
-                    psi[k] = qb * ev.tuning * wb[k];
-                    dp[k] = T.keep[k] * ((1.0 - q2) * (1.0 - 5.0 * q2));
-                }
-                sc[SlotLayout::kDpsi] += lane_dot(T.a1, dp);
-                for (std::int64_t k = 0; k < kTile; ++k) sq[k] = dp[k] * dp[k];
-                sc[SlotLayout::kDpsi2] += lane_dot(T.a1, sq);
-                for (std::int64_t k = 0; k < kTile; ++k) sq[k] = psi[k] * psi[k];
-                sc[SlotLayout::kPsi2] += lane_dot(T.a1, sq);
-                for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * T.inv[k];
-                add_gram(slot + L.Gu, T.Phi, T.W, ww, p);
-                for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (dp[k] * T.inv[k]);
-                add_gram(slot + L.Hpsi, T.Phi, T.W, ww, p);
-                for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (psi[k] / T.rel[k]);
-                add_moments(slot + L.gpsi, T.Phi, ww, p);
-                for (std::int64_t k = 0; k < kTile; ++k) w[k] = T.a1[k] * (wb[k] * T.inv[k]);
-            } else {
-                for (std::int64_t k = 0; k < kTile; ++k) w[k] = T.a1[k] * T.inv[k];
-            }
-            add_gram(slot + L.G, T.Phi, T.W, w, p);
-            for (std::int64_t k = 0; k < kTile; ++k) T.a2[k] = w[k] * T.v[k];
-            add_moments(slot + L.h, T.Phi, T.a2, p);
-            sc[SlotLayout::kVv] += lane_dot(T.a2, T.v);
-            if (q > 0) {
-                for (std::int64_t k = 0; k < kTile; ++k) T.Q[k] = 1.0;
-                for (std::int64_t j = 0; j < d; ++j) {
-                    const double* u = T.U + j * kTile;
-                    for (std::int64_t k = 0; k < kTile; ++k) {
-                        T.Q[(1 + 2 * j) * kTile + k] = u[k];
-                        T.Q[(2 + 2 * j) * kTile + k] = u[k] * u[k];
-                    }
-                }
-                double* z = T.a3;
-                for (std::int64_t k = 0; k < kTile; ++k) {
-                    z[k] = T.keep[k] != 0.0 ? std::log(std::max(T.r[k] * T.r[k], 1e-300)) : 0.0;
-                }
-                add_gram(slot + L.QQ, T.Q, T.W, T.a1, q);
-                for (std::int64_t k = 0; k < kTile; ++k) T.a2[k] = T.a1[k] * z[k];
-                add_moments(slot + L.Qz, T.Q, T.a2, q);
-                sc[SlotLayout::kZ1] += lane_sum(T.a2);
-                sc[SlotLayout::kZ2] += lane_dot(T.a2, z);
-            }
+        if (wide_tiles_available()) {
+            pass_rows_wide(job, X, y, T, slot, pacer, lo, hi);
+        } else {
+            pass_rows_portable(job, X, y, T, slot, pacer, lo, hi);
         }
     });
 
@@ -512,5 +569,6 @@ ZELT_ROW_PASS(double, float)
 ZELT_ROW_PASS(float, double)
 ZELT_ROW_PASS(float, float)
 #undef ZELT_ROW_PASS
+#undef ZELT_TILE_INLINE
 
 }  // namespace zelt

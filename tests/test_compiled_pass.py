@@ -21,6 +21,15 @@ FIELDS = list(Stats.__dataclass_fields__)
 COUNTS = ("count", "changed")
 
 
+def test_the_installed_package_runs_compiled(monkeypatch):
+    # an install without its kernel would silently run the (slower) reference
+    assert _compiled._kernel is not None
+    monkeypatch.delenv("ZELT_FIT_PASS", raising=False)
+    assert _compiled.enabled()
+    monkeypatch.setenv("ZELT_FIT_PASS", "numpy")
+    assert not _compiled.enabled()
+
+
 def problem(d, basis, n=3000, seed=0, dtype=np.float64):
     rng = np.random.default_rng(seed)
     X = rng.uniform(-2.0, 6.0, (n, d)).astype(dtype)

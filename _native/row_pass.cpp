@@ -1,5 +1,5 @@
-// The fused pass of zelt_fit's refit (see row_pass.hpp): per-row evaluation,
-// per-block sums in a flat slot of their own, the blocks on the OpenMP team,
+// The fused pass of zelt_fit's refit (see row_pass.hpp): rows evaluated a tile
+// at a time, per-block sums in a flat slot of their own, the blocks on the OpenMP team,
 // and the blocks' sums added in block order.
 #include "row_pass.hpp"
 
@@ -44,73 +44,12 @@ struct SlotLayout {
     }
 };
 
-// Per-row scratch, one set per thread, sized once before the loop.
-struct RowScratch {
-    double* u;       // scaled variables (d)
-    double* powers;  // u_j^k for k = 0 .. top, variable by variable
-    double* phi;     // the basis (p)
-    double* Q;       // the variance basis 1, u_j, u_j^2 (1 + 2d)
-};
-
-inline double dot(const double* a, const double* b, std::int64_t p) {
-    double s = 0.0;
-    for (std::int64_t i = 0; i < p; ++i) s += a[i] * b[i];
-    return s;
-}
-
 // The problem's fixed parts, read by every row.
 struct PassShape {
     const TermMatrix& terms;
     const RowScaling& scaling;
     std::int64_t d, p, top;
 };
-
-// Scaled variables, the basis and the scaled target of row i.
-template <class TX, class TY>
-double form_row(const PassShape& shape, const StridedView<TX>& X, const StridedView<TY>& y,
-                std::int64_t i, const RowScratch& s) {
-    const std::int64_t width = shape.top + 1;
-    for (std::int64_t j = 0; j < shape.d; ++j) {
-        const double u = (static_cast<double>(X.at(i, j)) - shape.scaling.x_center[j]) / shape.scaling.x_scale[j];
-        s.u[j] = u;
-        double* pw = s.powers + j * width;
-        pw[0] = 1.0;
-        for (std::int64_t k = 1; k < width; ++k) pw[k] = pw[k - 1] * u;
-    }
-    for (std::int64_t m = 0; m < shape.p; ++m) {
-        double f = 1.0;
-        for (std::int64_t j = 0; j < shape.d; ++j) {
-            const int k = shape.terms(m, j);
-            if (k > 0) f *= s.powers[j * width + k];
-        }
-        s.phi[m] = f;
-    }
-    return (static_cast<double>(y.at(i, 0)) - shape.scaling.y_center) / shape.scaling.y_scale;
-}
-
-// rel = exp(clamp(Q'g / 2)): the modelled noise scale relative to its geometric mean.
-inline double relative_scale(const double* u, std::int64_t d, const Vector& g) {
-    double s = g[0];
-    for (std::int64_t j = 0; j < d; ++j) s += g[1 + 2 * j] * u[j] + g[2 + 2 * j] * (u[j] * u[j]);
-    return std::exp(std::min(std::max(0.5 * s, -kLogRel), kLogRel));
-}
-
-struct RowFit {
-    double r;    // residual
-    double t;    // standardised residual
-    double rel;  // noise scale (1 without a model)
-    bool keep;
-};
-
-inline RowFit evaluate(const RowEvaluation& ev, const RowScratch& s, std::int64_t d, std::int64_t p, double v) {
-    RowFit f;
-    f.r = v - dot(s.phi, ev.coef.data(), p);
-    f.rel = ev.g != nullptr ? relative_scale(s.u, d, *ev.g) : 1.0;
-    f.t = ev.g != nullptr ? f.r / f.rel : f.r;
-    const double a = std::abs(f.t);
-    f.keep = ev.has_bisquare ? a < ev.bisquare : a <= ev.cut;
-    return f;
-}
 
 void require(bool ok, const std::string& message) {
     if (!ok) throw std::invalid_argument(message);
@@ -531,29 +470,31 @@ void row_inliers(const StridedView<TX>& X, const StridedView<TY>& y, const TermM
     require(blocks <= 2147483647, "row_inliers: too many row blocks");
     const bool use_team = blocks > 1 && thread_team_usable();
     const int threads = use_team ? std::max(omp_get_max_threads(), 1) : 1;
-    const std::int64_t scratch_size = d + d * (shape.top + 1) + p + (1 + 2 * d);
+    const std::int64_t scratch_size = Tile::columns(d, shape.top, p, 0) * kTile;
     std::vector<double> scratch(static_cast<std::size_t>(threads * scratch_size));
     // every row writes only its own entries: nothing to add up
     for_each_index_on_team(static_cast<int>(blocks), use_team, [&](int b) {
         const int thread = omp_get_thread_num();
         if (thread >= threads) throw std::logic_error("row_inliers: more threads than scratch sets");
-        double* base = scratch.data() + thread * scratch_size;
-        const RowScratch s{base, base + d, base + d + d * (shape.top + 1), base + d + d * (shape.top + 1) + p};
-        InterruptPacer pacer(static_cast<double>(p * (d + 2) + 8));
+        const Tile T(scratch.data() + thread * scratch_size, d, shape.top, p, 0);
+        InterruptPacer pacer(static_cast<double>(kTile * (p * (d + 2) + 8)));
         const std::int64_t lo = static_cast<std::int64_t>(b) * block_rows;
         const std::int64_t hi = std::min(n, lo + block_rows);
-        for (std::int64_t i = lo; i < hi; ++i) {
+        for (std::int64_t t0 = lo; t0 < hi; t0 += kTile) {
             pacer.step();
-            const double v = form_row(shape, X, y, i, s);
-            const RowFit f = evaluate(ev, s, d, p, v);
-            keep[i] = f.keep ? 1 : 0;
-            double w = f.keep ? 1.0 : 0.0;
-            if (f.keep && ev.has_bisquare) {
-                const double qb = std::min(std::abs(f.t) / ev.bisquare, 1.0);
-                const double one = 1.0 - qb * qb;
-                w = one * one;
+            const std::int64_t m = std::min(kTile, hi - t0);
+            load_tile(T, shape, X, y, nullptr, t0, m);
+            evaluate_tile(T, ev, d, p, m, T.r, T.t, nullptr, nullptr, T.keep);
+            for (std::int64_t k = 0; k < m; ++k) keep[t0 + k] = static_cast<std::uint8_t>(T.keep[k]);
+            if (ev.has_bisquare) {
+                for (std::int64_t k = 0; k < m; ++k) {
+                    const double qb = std::min(std::abs(T.t[k]) / ev.bisquare, 1.0);
+                    const double one = 1.0 - qb * qb;
+                    weight[t0 + k] = T.keep[k] * (one * one);
+                }
+            } else {
+                for (std::int64_t k = 0; k < m; ++k) weight[t0 + k] = T.keep[k];
             }
-            weight[i] = w;
         }
     });
 }

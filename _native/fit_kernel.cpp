@@ -205,7 +205,8 @@ bool python_signal_pending() { return PyErr_CheckSignals() != 0; }
 PYBIND11_MODULE(_kernel, m) {
     m.doc() = "zelt_fit's compiled pass: the sums of a refit round over raw rows, in one sweep.";
     zelt::set_interrupt_check(&python_signal_pending);
-    py::register_exception_translator([](std::exception_ptr p) {
+    // module-local: zelt_core keeps its own messages for its own calls
+    py::register_local_exception_translator([](std::exception_ptr p) {
         try {
             if (p) std::rethrow_exception(p);
         } catch (const zelt::Interrupted&) {

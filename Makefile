@@ -139,13 +139,16 @@ test-wheels: venv
 # (any report aborts the run). The ASan runtime is preloaded into CPython;
 # leak detection is off because the interpreter itself never frees everything;
 # a failed malloc returns null so that Eigen reports it as MemoryError.
+# zelt_fit runs from a copy of src/zelt_fit beside the sanitized _kernel.
 ASAN_DIR := build/asan
 test-sanitize: venv
 	$(VENV)/bin/cmake -S . -B $(ASAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DZELT_SANITIZE=ON -DZELT_WERROR=$(ZELT_WERROR) -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_DIR)
+	rm -rf $(ASAN_DIR)/site && mkdir -p $(ASAN_DIR)/site && cp -r src/zelt_fit $(ASAN_DIR)/site/ && \
+	    cp $(ASAN_DIR)/_kernel*.so $(ASAN_DIR)/site/zelt_fit/
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	ZELT_SANITIZED=1 PYTHONPATH=$(abspath $(ASAN_DIR)):$(abspath src) ZELT_BUILD_DIR=$(abspath $(ASAN_DIR)) \
+	ZELT_SANITIZED=1 PYTHONPATH=$(abspath $(ASAN_DIR)):$(abspath $(ASAN_DIR))/site ZELT_BUILD_DIR=$(abspath $(ASAN_DIR)) \
 	$(PY) -m pytest -q -p no:cacheprovider tests

@@ -9,6 +9,7 @@
 #include "metropolis.hpp"
 #include "random_streams.hpp"
 #include "stats.hpp"
+#include "team.hpp"
 
 #include <omp.h>
 
@@ -77,44 +78,6 @@ double distance(const Vector& a, const Vector& b) {
         s += d * d;
     }
     return std::sqrt(s);
-}
-
-// A fork child runs its loops on the calling thread (interrupt.hpp says why),
-// with the same result, since the result never depends on the team size.
-bool thread_team_usable() { return !is_fork_child(); }
-
-// Runs task(i) for i = 0 .. count-1, one index per iteration of a dynamically
-// scheduled loop on the OpenMP team (on the calling thread alone unless
-// use_team). Each iteration writes only what belongs to its index. An
-// exception may not cross the parallel region: each index keeps its own, and
-// after the loop an interruption is rethrown first, else the lowest index's
-// exception, whatever the team size. Iterations not yet started when a stop
-// is asked for do not run.
-template <class Task>
-void for_each_index_on_team(int count, bool use_team, Task&& task) {
-    std::vector<std::exception_ptr> failures(static_cast<std::size_t>(count > 0 ? count : 0));
-    IterationLatch latch(count);
-#pragma omp parallel if (use_team)
-    {
-        if (is_entering_thread() && omp_get_num_threads() > 1) set_team_running(true);
-#pragma omp for schedule(dynamic, 1) nowait
-        for (int i = 0; i < count; ++i) {
-            if (is_entering_thread()) exit_if_team_lost_in_fork();
-            try {
-                if (stop_requested()) throw Interrupted();
-                task(i);
-            } catch (...) {
-                failures[static_cast<std::size_t>(i)] = std::current_exception();
-            }
-            latch.arrive();
-        }
-        if (is_entering_thread()) latch.wait_polling();
-    }
-    set_team_running(false);
-    if (stop_requested()) throw Interrupted();
-    for (const auto& f : failures) {
-        if (f) std::rethrow_exception(f);
-    }
 }
 
 constexpr double kDiversityRadius = 0.1;  // absolute, in coefficient units; inclusive

@@ -38,8 +38,8 @@ def test_blockwise_refit_equals_the_plain_one():
     # the design built anew in blocks of 4096 rows at every pass
     terms = polynomial_terms(1, 3)
     X = x[:, None]
-    whole = _problem.ArrayProblem(X, y, terms, fit.scaling, block=n, keep=True)
-    blocks = _problem.ArrayProblem(X, y, terms, fit.scaling, block=4096, keep=False)
+    whole = _problem.ArrayProblem(X, y, terms, fit.scaling, block=n, keep=True, compiled=False)
+    blocks = _problem.ArrayProblem(X, y, terms, fit.scaling, block=4096, keep=False, compiled=False)
     plain = _fit.fit_problem(whole, terms, 3, "total", None)
     blockwise = _fit.fit_problem(blocks, terms, 3, "total", None)
     for other in (plain, blockwise):

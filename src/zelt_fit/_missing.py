@@ -47,7 +47,9 @@ def _floats(value: Any) -> Optional[np.ndarray]:
         return None
     if arr.dtype.kind not in "biuf":
         return None
-    return np.asarray(arr, dtype=np.float64)
+    # float32 is checked as it is: a float64 copy of x and y would be the
+    # largest allocation of a float32 fit
+    return arr if arr.dtype in (np.float32, np.float64) else np.asarray(arr, dtype=np.float64)
 
 
 def complete_rows(x: Any, y: Any, missing: str, w: Optional[np.ndarray] = None) -> Optional[Rows]:

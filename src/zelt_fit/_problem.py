@@ -1,12 +1,13 @@
 """The rows of a fit, where they live: in memory, or in the chunks of Dask arrays.
 
 A problem knows its scaling, gives the search its sample of points, runs a pass
-(the sums of `_passes.block_stats` over every row), and marks the inliers. In
-memory a small problem keeps its scaled design; a large one builds it block by
-block, so that a fit copies neither x nor y (peak memory: the scaled variables
-and y, one block's design, the inlier mask). On Dask every pass is one
-reduction over the chunks, computed where the chunks live; the client holds
-only the sums.
+(the sums of `_passes.block_stats` over every row), and marks the inliers. A
+pass is one call of the compiled kernel (`_compiled`) on the raw x and y: no
+design matrix, no copy of x or y (peak memory: two inlier masks). With
+ZELT_FIT_PASS=numpy the NumPy reference runs instead: a small problem keeps its
+scaled design, a large one builds it block by block. On Dask every pass is one
+reduction over the chunks (one kernel call per chunk), computed where the
+chunks live; the client holds only the sums.
 """
 from __future__ import annotations
 
@@ -14,7 +15,7 @@ from typing import Any, Optional, Tuple
 
 import numpy as np
 
-from . import _engine
+from . import _compiled, _engine
 from ._passes import BLOCK_ROWS, Evaluation, Stats, block_stats
 from ._units import Scaling
 
@@ -79,7 +80,7 @@ class ArrayProblem:
 
     def __init__(self, X: np.ndarray, y: np.ndarray, terms: np.ndarray, scaling: Scaling,
                  block: int = BLOCK_ROWS, keep: Optional[bool] = None, cw: Optional[np.ndarray] = None,
-                 sw: Optional[np.ndarray] = None) -> None:
+                 sw: Optional[np.ndarray] = None, compiled: Optional[bool] = None) -> None:
         self.X, self.y, self.terms, self.scaling = X, y, terms, scaling
         self.n = int(y.shape[0])
         self.cw = cw
@@ -90,6 +91,9 @@ class ArrayProblem:
         self.total = float(self.n) if cw is None else float(cw.sum())
         self.block = int(block)
         p, d = terms.shape
+        # `block` and `keep` shape the NumPy reference only (`compiled=False`);
+        # inverse-variance weights (`sw`) still run there
+        self.compiled = (_compiled.enabled() if compiled is None else bool(compiled)) and sw is None
         self.small = (self.n <= self.block or self.n * (p + d + 1) * 8 <= KEEP_BYTES) if keep is None else keep
         self._full: Optional[Tuple[np.ndarray, np.ndarray, np.ndarray]] = None
         # the rows the last pass kept (one byte a row), so that the next pass
@@ -97,7 +101,7 @@ class ArrayProblem:
         self._last: Optional[Evaluation] = None
         self._keep = np.zeros(self.n, dtype=bool)
         self._spare = np.zeros(self.n, dtype=bool)
-        if self.small:
+        if self.small and not self.compiled:
             U = scaling.u(X)
             self._full = _standardised(_engine.design(terms, U), scaling.v(y), U, sw)
 
@@ -120,6 +124,11 @@ class ArrayProblem:
         known = previous is not None and previous is self._last
         out, lo = self._spare, 0
         cw = self.cw
+        if self.compiled:
+            total = _compiled.kernel_stats(self.X, self.y, self.terms, self.scaling, ev, previous, variance, clip,
+                                           previous_keep=self._keep if known else None, keep_out=out, cw=cw)
+            self._spare, self._keep, self._last = self._keep, out, ev
+            return total
         for Phi, v, U in self._blocks():
             hi = lo + v.shape[0]
             part = block_stats(Phi, v, U, ev, previous, variance, clip,
@@ -166,6 +175,8 @@ class ArrayProblem:
 
     def inliers(self, ev: Evaluation) -> Tuple[np.ndarray, np.ndarray]:
         """The kept rows and every row's robustness weight (0 off the set)."""
+        if self.compiled:
+            return _compiled.kernel_inliers(self.X, self.y, self.terms, self.scaling, ev)
         out = np.empty(self.n, dtype=bool)
         w = np.empty(self.n)
         lo = 0
@@ -180,13 +191,17 @@ class ArrayProblem:
 
 
 def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, variance, clip,
-                 w: Optional[np.ndarray] = None, precision: Optional[float] = None) -> Stats:
-    """One chunk's sums, in blocks of BLOCK_ROWS rows (a block's design stays
-    in cache); `w` the chunk's case weights, or with `precision` (their
-    mean) its inverse-variance weights."""
+                 w: Optional[np.ndarray] = None, precision: Optional[float] = None,
+                 compiled: bool = True) -> Stats:
+    """One chunk's sums: one kernel call, or (the NumPy reference, and
+    inverse-variance weights for now) blocks of BLOCK_ROWS rows (a block's
+    design stays in cache); `w` the chunk's case weights, or with `precision`
+    (their mean) its inverse-variance weights."""
     X = x.reshape(x.shape[0], -1)
     y = np.asarray(y).ravel()
     w = None if w is None else np.asarray(w, dtype=np.float64).ravel()
+    if compiled and precision is None:
+        return _compiled.kernel_stats(X, y, terms, scaling, ev, previous, variance, clip, cw=w)
     total: Optional[Stats] = None
     for lo in range(0, max(X.shape[0], 1), BLOCK_ROWS):
         hi = min(X.shape[0], lo + BLOCK_ROWS)
@@ -215,8 +230,10 @@ def _add(*parts: Stats) -> Stats:
 
 
 def _chunk_inliers(x: np.ndarray, y: np.ndarray, terms, scaling, ev, w=None,
-                   precision: Optional[float] = None) -> np.ndarray:
+                   precision: Optional[float] = None, compiled: bool = True) -> np.ndarray:
     """One chunk's robustness weights, as column 0 of a (rows, 1) block (0 off the set)."""
+    if compiled and precision is None:
+        return _compiled.kernel_inliers(x.reshape(x.shape[0], -1), np.asarray(y).ravel(), terms, scaling, ev)[1]
     X = x.reshape(x.shape[0], -1).astype(np.float64, copy=False)
     U = scaling.u(X)
     v = scaling.v(np.asarray(y, dtype=np.float64).ravel())
@@ -264,7 +281,8 @@ class DaskProblem:
     None); x, y and w are read chunk by chunk where they live."""
 
     def __init__(self, x: Any, y: Any, terms: np.ndarray, scaling: Scaling, w: Any = None,
-                 total: Optional[float] = None, integral: bool = True, precision: Optional[float] = None) -> None:
+                 total: Optional[float] = None, integral: bool = True, precision: Optional[float] = None,
+                 compiled: Optional[bool] = None) -> None:
         self.x, self.y, self.terms, self.scaling, self.w = x, y, terms, scaling, w
         # inverse-variance weights: their mean (None: w are case weights)
         self.precision = precision
@@ -274,13 +292,14 @@ class DaskProblem:
         self._xs = x.to_delayed().ravel().tolist()
         self._ys = y.to_delayed().ravel().tolist()
         self._ws = w.to_delayed().ravel().tolist() if w is not None else [None] * len(self._ys)
+        self.compiled = _compiled.enabled() if compiled is None else bool(compiled)
 
     def __call__(self, ev: Evaluation, previous: Optional[Evaluation] = None, variance: bool = False,
                  clip: Optional[float] = None) -> Stats:
         import dask
 
         parts = [dask.delayed(_chunk_stats, pure=True)(xc, yc, self.terms, self.scaling, ev, previous,
-                                                       variance, clip, wc, self.precision)
+                                                       variance, clip, wc, self.precision, self.compiled)
                  for xc, yc, wc in zip(self._xs, self._ys, self._ws)]
         # a tree of sums: no node adds more than 8 chunks' sums
         while len(parts) > 1:
@@ -312,9 +331,9 @@ class DaskProblem:
 
         if self.precision is None:
             w = da.map_blocks(_chunk_inliers, self.x, self.y[:, None], self.terms, self.scaling, ev,
-                              dtype=np.float64, drop_axis=1, chunks=(self.y.chunks[0],))
+                              None, None, self.compiled, dtype=np.float64, drop_axis=1, chunks=(self.y.chunks[0],))
         else:
             w = da.map_blocks(_chunk_inliers, self.x, self.y[:, None], self.terms, self.scaling, ev,
-                              self.w[:, None], self.precision, dtype=np.float64, drop_axis=1,
+                              self.w[:, None], self.precision, self.compiled, dtype=np.float64, drop_axis=1,
                               chunks=(self.y.chunks[0],))
         return w > 0.0, w

@@ -74,17 +74,21 @@ def evaluations(d, coef, kind, model):
 @pytest.mark.parametrize("basis", ["total", "tensor"])
 @pytest.mark.parametrize("model", [False, True])
 @pytest.mark.parametrize("kind", ["cut", "bisquare"])
-@pytest.mark.parametrize("extras", ["plain", "clip+previous", "variance+mask"])
+@pytest.mark.parametrize("extras", ["plain", "clip+previous", "variance+mask", "weights+clip+previous",
+                                    "weights+variance"])
 def test_every_sum_matches_the_reference(d, basis, model, kind, extras):
     X, y, terms, scaling, coef = problem(d, basis, seed=d)
     ev, prev = evaluations(d, coef, kind, model)
     kw = {}
-    if extras == "clip+previous":
-        kw = dict(previous=prev, clip=0.8)
-    elif extras == "variance+mask":
+    if "weights" in extras:
+        # fractional case weights, some zero
+        kw["cw"] = np.random.default_rng(d).uniform(-0.5, 3.0, len(y)).clip(0.0)
+    if "previous" in extras:
+        kw.update(previous=prev, clip=0.8)
+    elif "variance" in extras:
         U = scaling.u(X)
         keep_prev = prev.keeps(np.abs(prev.residuals(_engine.design(terms, U), scaling.v(y), U)[1]))
-        kw = dict(previous_keep=keep_prev, variance=True)
+        kw.update(previous_keep=keep_prev, variance=True)
     ref_keep, got_keep = np.zeros(len(y), bool), np.ones(len(y), bool)
     ref = reference(X, y, terms, scaling, ev, keep_out=ref_keep, **kw)
     got = _compiled.kernel_stats(X, y, terms, scaling, ev, keep_out=got_keep, block_rows=512, **kw)
@@ -209,6 +213,8 @@ def _fit_cases():
         "two variables tensor": ((X2, y2, 2), dict(basis="tensor")),
         "three variables": ((X3, y3, 2), {}),
         "float32": ((x.astype(np.float32), y.astype(np.float32), 3), {}),
+        "case weights": ((x, y, 3), dict(weights=rng.uniform(0.2, 3.0, n))),
+        "integer weights, auto": ((x, y, "auto"), dict(weights=rng.integers(0, 4, n).astype(float), max_deg=4)),
     }
 
 

@@ -10,11 +10,13 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "interrupt.hpp"
 #include "row_pass.hpp"
@@ -24,8 +26,8 @@ using namespace pybind11::literals;
 
 namespace {
 
-// An array read in place when it holds float64 or float32 at strides of whole
-// elements; otherwise converted to float64 once (the owner is kept here).
+// An array read in place when it holds float64 or float32 (at any strides and
+// alignment); otherwise converted to float64 once (the owner is kept here).
 struct ArrayIn {
     py::array array;
     bool single = false;  // float32
@@ -40,21 +42,19 @@ ArrayIn array_in(const py::object& obj, const char* name, int ndim) {
     }
     const bool f64 = a.dtype().is(py::dtype::of<double>());
     const bool f32 = a.dtype().is(py::dtype::of<float>());
-    bool whole = true;
-    for (py::ssize_t k = 0; k < a.ndim(); ++k) whole = whole && a.strides(k) % a.itemsize() == 0;
-    if ((f64 || f32) && whole) return ArrayIn{a, f32};
+    if (f64 || f32) return ArrayIn{a, f32};
     return ArrayIn{py::array_t<double, py::array::forcecast>::ensure(a), false};
 }
 
 template <class T>
 zelt::StridedView<T> view_of(const py::array& a) {
     zelt::StridedView<T> v;
-    v.data = static_cast<const T*>(a.data());
+    v.data = static_cast<const unsigned char*>(a.data());
     v.rows = a.shape(0);
-    v.row_stride = a.strides(0) / static_cast<py::ssize_t>(sizeof(T));
+    v.row_stride = a.strides(0);
     if (a.ndim() == 2) {
         v.cols = a.shape(1);
-        v.col_stride = a.strides(1) / static_cast<py::ssize_t>(sizeof(T));
+        v.col_stride = a.strides(1);
     }
     return v;
 }
@@ -155,11 +155,18 @@ py::dict pass_sums(const py::object& X_obj, const py::object& y_obj, const Terms
     opt.has_clip = clip.has_value();
     opt.clip = clip.value_or(0.0);
     opt.block_rows = block_rows;
+    std::vector<double> aligned_cw;
     if (cw) {
         if (cw->ndim() != 1 || cw->shape(0) != n) {
             throw py::value_error("cw must have one weight per row (" + std::to_string(n) + ")");
         }
         const double* w = cw->data();
+        if (reinterpret_cast<std::uintptr_t>(w) % alignof(double) != 0) {
+            // a view into a byte buffer: read once into aligned storage
+            aligned_cw.resize(static_cast<std::size_t>(n));
+            std::memcpy(aligned_cw.data(), static_cast<const void*>(w), static_cast<std::size_t>(n) * sizeof(double));
+            w = aligned_cw.data();
+        }
         for (py::ssize_t i = 0; i < n; ++i) {
             if (!(std::isfinite(w[i]) && w[i] >= 0.0)) {
                 throw py::value_error("cw must be finite and non-negative; row " + std::to_string(i) + " is " +

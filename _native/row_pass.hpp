@@ -8,19 +8,27 @@
 #include "types.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace zelt {
 
 // A strided read-only view of a (rows x cols) array of T: element (i, j) at
-// data[i * row_stride + j * col_stride]. Float32 input is read as it is.
+// byte i * row_stride + j * col_stride of data. Float32 input is read as it
+// is. Elements are copied out byte-wise (one unaligned load on x86): arrays
+// rebuilt from a byte buffer (a Dask chunk received from another process) need
+// not be aligned to their element size.
 template <class T>
 struct StridedView {
-    const T* data = nullptr;
+    const unsigned char* data = nullptr;
     std::int64_t rows = 0;
     std::int64_t cols = 1;
-    std::int64_t row_stride = 1;  // in elements
-    std::int64_t col_stride = 1;
-    T at(std::int64_t i, std::int64_t j) const { return data[i * row_stride + j * col_stride]; }
+    std::int64_t row_stride = sizeof(T);  // in bytes
+    std::int64_t col_stride = sizeof(T);
+    T at(std::int64_t i, std::int64_t j) const {
+        T value;
+        std::memcpy(&value, data + i * row_stride + j * col_stride, sizeof value);
+        return value;
+    }
 };
 
 // x[:, j] = x_center[j] + x_scale[j] * u[:, j], y = y_center + y_scale * v.

@@ -121,6 +121,32 @@ def test_strided_views_and_integer_input():
                        _compiled.kernel_stats(Xi, yi, terms, scaling, ev))
 
 
+def _misaligned(a):
+    """The same values in a buffer that starts one byte past an element
+    boundary (as a chunk rebuilt from received bytes may)."""
+    raw = np.zeros(a.nbytes + 1, dtype=np.uint8)
+    out = np.frombuffer(raw.data, dtype=a.dtype, offset=1, count=a.size).reshape(a.shape)
+    out.flags.writeable = True
+    out[...] = a
+    out.flags.writeable = False
+    assert out.ctypes.data % a.itemsize != 0
+    return out
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+def test_misaligned_arrays_are_read_as_they_are(dtype):
+    X, y, terms, scaling, coef = problem(2, "total", n=3000, seed=14, dtype=dtype)
+    ev = Evaluation(coef, 1.5, None, bisquare=2.0)
+    cw = np.random.default_rng(2).uniform(0.0, 2.0, len(y))
+    ref = _compiled.kernel_stats(X, y, terms, scaling, ev, cw=cw, clip=1.0)
+    got = _compiled.kernel_stats(_misaligned(X), _misaligned(y), terms, scaling, ev, cw=_misaligned(cw), clip=1.0)
+    for name in FIELDS:
+        a, b = getattr(ref, name), getattr(got, name)
+        assert (a is None and b is None) or np.array_equal(a, b), name
+    keep, w = _compiled.kernel_inliers(_misaligned(X), _misaligned(y), terms, scaling, ev)
+    np.testing.assert_array_equal(w, _compiled.kernel_inliers(X, y, terms, scaling, ev)[1])
+
+
 @pytest.mark.parametrize("kind", ["cut", "bisquare"])
 def test_inliers_match_the_reference(kind):
     X, y, terms, scaling, coef = problem(2, "tensor", seed=8)

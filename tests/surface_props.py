@@ -151,6 +151,23 @@ def check_penalised(out, err, converts, X, y, R1, R2, g1, g2, scalars=()):
         assert isinstance(err, ValueError), repr(err)
         assert "NaN or infinity" in str(err) or "not a finite number" in str(err), repr(err)
         return None
+    if isinstance(err, ValueError) and "overflows a double" in str(err):
+        # finite inputs whose normal equations leave the doubles are refused:
+        # only where Phi'Phi (plus its terms) or Phi'y overflows in NumPy too,
+        # or, for the solve, where the entries span such magnitudes
+        Xa = np.asarray(X, dtype=float).reshape(n, p)
+        ya = np.asarray(y, dtype=float).ravel()
+        with np.errstate(all="ignore"):
+            G = Xa.T @ Xa + sum(float(g) * np.asarray(R, dtype=float) for R, g in ((R1, g1), (R2, g2))
+                                if R is not None and g != 0.0) + float(sum(scalars)) * np.eye(p)
+            h = Xa.T @ ya
+        if "solving" in str(err):
+            big = max(float(np.max(np.abs(Xa), initial=0.0)), float(np.max(np.abs(ya), initial=0.0)))
+            tiny = float(np.min(np.abs(Xa[Xa != 0]), initial=1.0))
+            assert big / tiny > 1e150, repr(err)
+        else:
+            assert not (np.isfinite(G).all() and np.isfinite(h).all()), repr(err)
+        return None
     assert err is None, repr(err)
     return p
 

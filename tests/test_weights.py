@@ -45,12 +45,12 @@ CASES = {
 
 @pytest.mark.parametrize("case", list(CASES), ids=list(CASES))
 def test_integer_weights_give_the_fit_of_the_replicated_rows(case):
-    spec = CASES[case]
-    x, y, w, _ = data(7, n=spec.get("n", 160), d=spec["d"], share=spec.get("share", 0.2))
-    kw = spec.get("fit", {})
-    fit = robust_polyfit(x, y, spec["deg"], weights=w, **kw)
+    setup = CASES[case]
+    x, y, w, _ = data(7, n=setup.get("n", 160), d=setup["d"], share=setup.get("share", 0.2))
+    kw = setup.get("fit", {})
+    fit = robust_polyfit(x, y, setup["deg"], weights=w, **kw)
     xr, yr, first = replicate(x, y, w)
-    rep = robust_polyfit(xr, yr, spec["deg"], **kw)
+    rep = robust_polyfit(xr, yr, setup["deg"], **kw)
     assert fit.degree == rep.degree
     se = rep.stderr
     assert np.all(np.abs(fit.coef - rep.coef) <= 1e-7 * se + 1e-12 * np.abs(rep.coef))
@@ -61,7 +61,7 @@ def test_integer_weights_give_the_fit_of_the_replicated_rows(case):
     np.testing.assert_array_equal(fit.inliers, rep.inliers[first])
     np.testing.assert_allclose(fit.weights, rep.weights[first], atol=1e-9)
     assert fit.n == x.shape[0] and fit.weights_sum == w.sum() and rep.n == w.sum()
-    if spec["deg"] == "auto":
+    if setup["deg"] == "auto":
         np.testing.assert_allclose(fit.degree_table.criterion, rep.degree_table.criterion, rtol=1e-9)
 
 
@@ -243,8 +243,8 @@ def test_pass_sums_weight_each_row(kind):
     Phi = np.asfortranarray(design(terms, U))
     v = Phi @ rng.normal(0.0, 0.3, terms.shape[0]) + rng.normal(0.0, 0.5, n)
     cw = rng.integers(0, 4, n).astype(np.float64)
-    spec = _evaluations(terms.shape[0], d)[kind]
-    args = (spec["ev"], spec.get("previous"), spec.get("variance", False), spec.get("clip"))
+    chosen = _evaluations(terms.shape[0], d)[kind]
+    args = (chosen["ev"], chosen.get("previous"), chosen.get("variance", False), chosen.get("clip"))
     weighted = block_stats(Phi, v, U, *args, cw=cw)
     k = cw.astype(np.int64)
     rep = block_stats(np.asfortranarray(np.repeat(Phi, k, axis=0)), np.repeat(v, k), np.repeat(U, k, axis=0), *args)

@@ -209,6 +209,8 @@ bool python_signal_pending() { return PyErr_CheckSignals() != 0; }
 
 }  // namespace
 
+void register_fits(py::module_& m);  // fit_series.cpp
+
 PYBIND11_MODULE(_kernel, m) {
     m.doc() = "zelt_fit's compiled pass: the sums of a refit round over raw rows, in one sweep.";
     zelt::set_interrupt_check(&python_signal_pending);
@@ -258,4 +260,5 @@ PYBIND11_MODULE(_kernel, m) {
         "X"_a, "y"_a, "terms"_a, "x_center"_a, "x_scale"_a, "y_center"_a, "y_scale"_a, "coef"_a, "cut"_a,
         "g"_a = py::none(), "bisquare"_a = py::none(), "tuning"_a = 4.6850649, "block_rows"_a = 16384,
         "Every row's membership (bool) and robustness weight, as (keep, weight).");
+    register_fits(m);
 }

@@ -3,6 +3,7 @@
 // team's iterations while it polls (see interrupt.hpp).
 #include "interrupt.hpp"
 
+#include <omp.h>
 #include <pthread.h>
 #include <strings.h>
 #include <unistd.h>
@@ -24,12 +25,16 @@ thread_local bool entering_thread = false;
 void set_interrupt_check(InterruptCheck check) { installed_check.store(check); }
 
 InterruptScope::InterruptScope()
-    : outer_entering_(entering_thread), outer_stop_(stop_flag.load(std::memory_order_relaxed)) {
+    : nested_in_team_(omp_in_parallel() != 0),
+      outer_entering_(entering_thread),
+      outer_stop_(stop_flag.load(std::memory_order_relaxed)) {
+    if (nested_in_team_) return;
     entering_thread = true;
     stop_flag.store(false, std::memory_order_relaxed);
 }
 
 InterruptScope::~InterruptScope() {
+    if (nested_in_team_) return;
     entering_thread = outer_entering_;
     stop_flag.store(outer_stop_, std::memory_order_relaxed);
 }

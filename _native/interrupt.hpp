@@ -38,6 +38,11 @@ public:
     InterruptScope& operator=(const InterruptScope&) = delete;
 
 private:
+    // Opened inside an active parallel region (an iteration of an enclosing
+    // loop on a team): the enclosing computation's scope holds, and this one
+    // changes nothing, so that no thread of its team claims the check and no
+    // stop already asked for is lowered.
+    bool nested_in_team_;
     bool outer_entering_;
     bool outer_stop_;
 };

@@ -399,7 +399,7 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
     const BlockJob job{shape, ev, opt, L, d, p, q, opt.previous_keep != nullptr || opt.previous != nullptr};
 
     for_each_index_on_team(static_cast<int>(blocks), use_team, [&](int b) {
-        const int thread = omp_get_thread_num();
+        const int thread = use_team ? omp_get_thread_num() : 0;
         if (thread >= threads) throw std::logic_error("row_pass: more threads than scratch sets");
         const Tile T(scratch.data() + thread * scratch_size, d, shape.top, p, q);
         double* slot = slots.data() + static_cast<std::int64_t>(b) * L.size;
@@ -474,7 +474,7 @@ void row_inliers(const StridedView<TX>& X, const StridedView<TY>& y, const TermM
     std::vector<double> scratch(static_cast<std::size_t>(threads * scratch_size));
     // every row writes only its own entries: nothing to add up
     for_each_index_on_team(static_cast<int>(blocks), use_team, [&](int b) {
-        const int thread = omp_get_thread_num();
+        const int thread = use_team ? omp_get_thread_num() : 0;
         if (thread >= threads) throw std::logic_error("row_inliers: more threads than scratch sets");
         const Tile T(scratch.data() + thread * scratch_size, d, shape.top, p, 0);
         InterruptPacer pacer(static_cast<double>(kTile * (p * (d + 2) + 8)));

@@ -15,7 +15,9 @@ namespace zelt {
 
 // A fork child runs its loops on the calling thread (interrupt.hpp says why),
 // with the same result, since the result never depends on the team size.
-inline bool thread_team_usable() { return !is_fork_child(); }
+// Inside an iteration of an enclosing team's loop the calling thread is the
+// team: the enclosing loop already keeps every core busy.
+inline bool thread_team_usable() { return !is_fork_child() && !omp_in_parallel(); }
 
 // Runs task(i) for i = 0 .. count-1, one index per iteration of a dynamically
 // scheduled loop on the OpenMP team (on the calling thread alone unless
@@ -23,9 +25,19 @@ inline bool thread_team_usable() { return !is_fork_child(); }
 // exception may not cross the parallel region: each index keeps its own, and
 // after the loop an interruption is rethrown first, else the lowest index's
 // exception, whatever the team size. Iterations not yet started when a stop
-// is asked for do not run.
+// is asked for do not run. Inside an iteration of an enclosing team's loop
+// the indices run in order on the calling thread.
 template <class Task>
 void for_each_index_on_team(int count, bool use_team, Task&& task) {
+    if (omp_in_parallel()) {
+        // an iteration of an enclosing team's loop (a batch of fits): this
+        // thread runs every index in order, the first failure ends the loop
+        for (int i = 0; i < count; ++i) {
+            if (stop_requested()) throw Interrupted();
+            task(i);
+        }
+        return;
+    }
     std::vector<std::exception_ptr> failures(static_cast<std::size_t>(count > 0 ? count : 0));
     IterationLatch latch(count);
 #pragma omp parallel if (use_team)

@@ -37,23 +37,28 @@ def _progress_bar(total: int, progress: Optional[bool]):
 
 
 def _fit_columns(x: Any, Y: np.ndarray, deg: Any, todo: np.ndarray, options: Dict[str, Any],
-                 progress: Optional[bool]) -> List[Optional[Outcome]]:
-    """Fit the columns `todo` of Y (n, m) against x: the PolyFit of each, or the
-    message of the error that stopped it; None for a column not in `todo`.
+                 progress: Optional[bool], names: Optional[List[str]] = None):
+    """Fit the columns `todo` of Y (n, m) against x: (outcomes, compiled).
 
-    This is the batch's engine, and for now a loop of single fits, so that each
-    series is exactly what ``robust_polyfit(x, Y[:, k], deg, **options)``
-    gives. The compiled batch (every series on the OpenMP team, no Python per
-    series) replaces this function alone; its callers only see the outcomes.
-    Ctrl-C stops it between two series, or inside one (the core's search is
-    interruptible).
+    The series that share their rows (no missing value of their own) and that
+    a single call fits with the compiled fit run in compiled code, every series
+    on the OpenMP team (`_batch_compiled`; `compiled` holds them, None if
+    none did). The others run as single calls, one by one: outcomes[k] is the
+    PolyFit of series k, or the message of the error that stopped it; None for
+    a column not in `todo` or fitted compiled. Each series is exactly what
+    ``robust_polyfit(x, Y[:, k], deg, **options)`` gives. Ctrl-C stops a batch
+    within a series (the kernel and the core's search are interruptible).
     """
+    from ._batch_compiled import fit_compiled
     from ._fit import robust_polyfit
 
     out: List[Optional[Outcome]] = [None] * Y.shape[1]
     bar = _progress_bar(int(todo.size), progress)
     try:
-        for k in todo:
+        settings = {k: v for k, v in options.items() if k not in ("missing", "y_name")}
+        compiled = fit_compiled(x, Y, deg, todo, settings, options["missing"], options.get("y_name"), names, bar)
+        rest = todo if compiled is None else np.setdiff1d(todo, compiled.columns)
+        for k in rest:
             y = np.ascontiguousarray(Y[:, k])
             try:
                 out[k] = cast(PolyFit, robust_polyfit(x, y, deg, **options))
@@ -64,7 +69,10 @@ def _fit_columns(x: Any, Y: np.ndarray, deg: Any, todo: np.ndarray, options: Dic
     finally:
         if bar is not None:
             bar.close()
-    return out
+    if compiled is not None:
+        for j, message in compiled.errors.items():
+            out[int(compiled.columns[j])] = message
+    return out, compiled
 
 
 def _as_matrix(y: Any) -> np.ndarray:
@@ -131,14 +139,20 @@ def fit_batch(x: Any, y: Any, deg: Any, *, missing: str, progress: Optional[bool
     counts = np.count_nonzero(finite & x_ok[:, None], axis=0)
     need = 1 if auto else p
     todo = np.flatnonzero(counts >= need)
-    outcomes = _fit_columns(x, Y, deg, todo, dict(settings, missing=missing, y_name=y_name), progress)
+    outcomes, compiled = _fit_columns(x, Y, deg, todo, dict(settings, missing=missing, y_name=y_name), progress,
+                                      names)
     for k in np.flatnonzero(counts < need):
         outcomes[k] = (f"{int(counts[k])} complete row{'s' if counts[k] != 1 else ''}, fewer than the "
                        f"{need} coefficient{'s' if need != 1 else ''} of the model")
-    if m and all(isinstance(o, str) for o in outcomes):
+    fitted = np.zeros(m, dtype=bool)
+    if compiled is not None:
+        fitted[compiled.columns] = True
+        for j in compiled.errors:
+            fitted[compiled.columns[j]] = False
+    if m and all(isinstance(o, str) for k, o in enumerate(outcomes) if not fitted[k]) and not fitted.any():
         warnings.warn(f"none of the {m} series could be fitted (the first: {outcomes[0]})", RuntimeWarning,
                       stacklevel=3)
-    return BatchFit(outcomes, terms, degree if not auto else None, basis_name, n, _series_names(y, m))
+    return BatchFit(outcomes, terms, degree if not auto else None, basis_name, n, _series_names(y, m), compiled)
 
 
 class BatchFit:
@@ -198,7 +212,7 @@ class BatchFit:
     """
 
     def __init__(self, outcomes: Sequence[Optional[Outcome]], terms: np.ndarray, degree: Optional[int],
-                 basis: str, n: int, series_names: Optional[List[str]] = None) -> None:
+                 basis: str, n: int, series_names: Optional[List[str]] = None, compiled: Any = None) -> None:
         m, p = len(outcomes), terms.shape[0]
         self.terms = terms
         self.basis = basis
@@ -206,7 +220,13 @@ class BatchFit:
         self.n = int(n)
         self.series_names = series_names
         self._fits: List[Optional[PolyFit]] = [o if isinstance(o, PolyFit) else None for o in outcomes]
-        self.errors: Dict[int, str] = {k: str(o) for k, o in enumerate(outcomes) if not isinstance(o, PolyFit)}
+        # series fitted compiled: their PolyFit made on first request (position among compiled.columns)
+        self._compiled = compiled
+        self._lazy: Dict[int, int] = {}
+        if compiled is not None:
+            self._lazy = {int(c): j for j, c in enumerate(compiled.columns) if j not in compiled.errors}
+        self.errors: Dict[int, str] = {k: str(o) for k, o in enumerate(outcomes)
+                                       if not isinstance(o, PolyFit) and k not in self._lazy}
         row = {tuple(t): i for i, t in enumerate(terms.tolist())}
         self.coef = np.full((p, m), np.nan)
         self.stderr = np.full((p, m), np.nan)
@@ -231,6 +251,19 @@ class BatchFit:
             self.n_inliers[k] = fit.n_inliers
             self.n_dropped[k] = fit.n_dropped
             self.failed[k] = False
+        if compiled is not None:
+            cols = compiled.columns
+            ok = np.array([j not in compiled.errors for j in range(cols.size)], dtype=bool)
+            at, good = cols[ok], np.flatnonzero(ok)
+            self.coef[:, at] = compiled.coef[:, good]
+            self.stderr[:, at] = compiled.stderr[:, good]
+            self.scale[at] = compiled.scale[good]
+            self.degree[at] = compiled.degree[good]
+            self.inliers[:, at] = compiled.inliers[:, good]
+            self.weights[:, at] = compiled.weights[:, good]
+            self.n_inliers[at] = compiled.n_inliers[good]
+            self.n_dropped[at] = compiled.n_dropped
+            self.failed[at] = False
         for a in (self.coef, self.stderr, self.scale, self.degree, self.inliers, self.weights, self.n_inliers,
                   self.n_dropped, self.failed):
             a.setflags(write=False)
@@ -257,14 +290,20 @@ class BatchFit:
         if not -m <= k < m:
             raise IndexError(f"series {k} out of range for a batch of {m} series")
         k = int(k) % m
-        fit = self._fits[k]
+        fit = self._fit_of(k)
         if fit is None:
             raise ValueError(f"series {k} has no fit: {self.errors[k]}")
         return fit
 
+    def _fit_of(self, k: int) -> Optional[PolyFit]:
+        fit = self._fits[k]
+        if fit is None and k in self._lazy:
+            fit = self._fits[k] = self._compiled.make(self._lazy[k])
+        return fit
+
     def __iter__(self) -> Iterator[Optional[PolyFit]]:
         """The PolyFit of each series in turn, None for a series without a fit."""
-        return iter(self._fits)
+        return (self._fit_of(k) for k in range(len(self._fits)))
 
     def predict(self, x: object) -> np.ndarray:
         """Every series' model at the points x, shape (n_new, m) (NaN for a
@@ -277,7 +316,8 @@ class BatchFit:
         """
         n_new = _checks.as_features(x).shape[0]
         out = np.full((n_new, len(self._fits)), np.nan)
-        for k, fit in enumerate(self._fits):
+        for k in range(len(self._fits)):
+            fit = self._fit_of(k)
             if fit is not None:
                 out[:, k] = fit.predict(x)
         return out
@@ -337,7 +377,7 @@ class BatchFit:
         if good:
             row("inlier share", self.n_inliers[ok] / np.maximum(self.n - self.n_dropped[ok], 1), ".3f")
             row("residual scale", self.scale[ok])
-            first = next((f for f in self._fits if f is not None), None)
+            first = next((self._fit_of(k) for k in range(len(self._fits)) if not self.failed[k]), None)
             given = first.feature_names if first is not None else None
             names = term_names(self.terms, given if given and given != ["x"] else None)
             constant = np.all(self.terms == 0, axis=1)

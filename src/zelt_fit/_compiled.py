@@ -20,7 +20,7 @@ except ImportError:  # a copy of the sources without the built module: the NumPy
 from ._passes import Evaluation, Stats
 from ._units import Scaling
 
-__all__ = ["enabled", "kernel_stats", "kernel_inliers", "BLOCK_ROWS"]
+__all__ = ["enabled", "kernel_stats", "kernel_inliers", "fit_series", "BLOCK_ROWS"]
 
 # Rows per block of the compiled pass: the order of its additions depends on
 # this alone (never on the thread count).
@@ -89,3 +89,27 @@ def kernel_inliers(X: np.ndarray, y: np.ndarray, terms: np.ndarray, scaling: Sca
     """Every row's membership and robustness weight (0 off the set)."""
     return _kernel.inliers(_as_2d(X), np.asarray(y).reshape(-1), np.asarray(terms, dtype=np.int32),
                            **_scaling_args(scaling), **_evaluation_args(ev))
+
+
+def fit_series(X: np.ndarray, Y: np.ndarray, terms: np.ndarray, scaling: Scaling, y_center: np.ndarray,
+               y_scale: np.ndarray, tolerance: np.ndarray, cw: Optional[np.ndarray], total: float,
+               sample: np.ndarray, Phi_s: np.ndarray, settings, centred: bool, auto: bool, top: int,
+               degrees: np.ndarray, penalty) -> dict:
+    """The whole robust fit of every column of Y (n, m) against X (n, d), in one
+    call of `zelt_fit._kernel`: the search on the rows `sample` (whose scaled
+    design is Phi_s), the starts, the consensus rounds, the degree for
+    ``auto``, the M-step and its covariance; the series shared by the OpenMP
+    team. Column k is on the scaled problem of `scaling`'s variables and
+    (y_center[k], y_scale[k]); its search's band is tolerance[k]. Returns a
+    dict of arrays with a row per series (see ``_kernel.fit_series``)."""
+    return _kernel.fit_series(
+        np.asarray(X, dtype=np.float64).reshape(X.shape[0], -1), np.asarray(Y, dtype=np.float64),
+        np.asarray(terms, dtype=np.int32), np.asarray(scaling.x_center, dtype=np.float64),
+        np.asarray(scaling.x_scale, dtype=np.float64), np.ascontiguousarray(y_center, dtype=np.float64),
+        np.ascontiguousarray(y_scale, dtype=np.float64), np.ascontiguousarray(tolerance, dtype=np.float64),
+        None if cw is None else np.ascontiguousarray(cw, dtype=np.float64), float(total),
+        np.ascontiguousarray(sample, dtype=np.int64), np.asarray(Phi_s, dtype=np.float64),
+        int(settings.n_chains), int(settings.n_warmup), int(settings.n_deep), int(settings.n_elite),
+        float(settings.step_size), int(settings.seed), bool(centred), bool(auto), int(top),
+        [int(k) for k in degrees], float(penalty.slope), float(penalty.curvature),
+        penalty.R1 if penalty.active else None, penalty.R2 if penalty.active else None)

@@ -6,11 +6,11 @@ from typing import Any, Optional, Sequence, Union, cast
 
 import numpy as np
 
-from . import _checks, _engine, _missing, _weights
+from . import _checks, _compiled, _engine, _missing, _weights
 from ._passes import Evaluation
 from ._problem import SCALE_POINTS, SORT_POINTS, ArrayProblem, DaskProblem, is_dask, stride_subset
-from ._sest import m_scale_one, s_estimate
-from ._refit import CUT, Columns, Penalty, Stage1, best_start, biweight_start, consensus_rounds, robust_refit
+from ._sest import C_MM, m_scale_one, s_estimate
+from ._refit import CUT, Columns, Penalty, Refit, Stage1, best_start, biweight_start, consensus_rounds, robust_refit
 from ._result import PolyFit
 from ._terms import as_terms, is_closed, polynomial_terms
 from ._units import fit_scaling, require_representable
@@ -404,19 +404,31 @@ def _require_fit_size(terms: np.ndarray, search_points: int, n: int) -> None:
                          f"needs at least {SEARCH_PER_TERM} points per coefficient ({SEARCH_PER_TERM * p})")
 
 
+def apply_in_order(A: np.ndarray, B: np.ndarray) -> np.ndarray:
+    """The product A B of matrices, or of stacks of them (..., p, q) (..., q, r),
+    its terms added in order of q by elementwise operations: one fit and a
+    batch of fits (`_batch`) get the same bits, which a matrix product's
+    blocking does not promise."""
+    out = A[..., :, 0, None] * B[..., None, 0, :]
+    for k in range(1, A.shape[-1]):
+        out = out + A[..., :, k, None] * B[..., None, k, :]
+    return out
+
+
 def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curvature,
             inliers, n, d, plot, degree_table=None, start=None, weights=None, total=None):
     """PolyFit in the original units from a refit on the scaled problem."""
     A = scaling.to_original(terms)
     ys = scaling.y_scale
-    coef = ys * (A @ refit.coef)
-    search_coef = ys * (A @ found.coef) if found is not None else np.full(terms.shape[0], np.nan)
+    coef = ys * apply_in_order(A, refit.coef[:, None])[:, 0]
+    search_coef = (ys * apply_in_order(A, found.coef[:, None])[:, 0] if found is not None
+                   else np.full(terms.shape[0], np.nan))
     zero = np.flatnonzero(np.all(terms == 0, axis=1))
     if zero.size:
         coef[zero[0]] += scaling.y_center
         search_coef[zero[0]] += scaling.y_center
-    cov_scaled = refit.sigma ** 2 * refit.cov_unit
-    cov = ys * ys * (A @ cov_scaled @ A.T)
+    cov_scaled = (refit.sigma * refit.sigma) * refit.cov_unit
+    cov = ys * ys * apply_in_order(apply_in_order(A, cov_scaled), A.T)
     extra: dict = {}
     if d == 1 and plot is not None:
         extra.update(plot_x=plot[0], plot_y=plot[1], plot_inliers=plot[2])
@@ -548,11 +560,7 @@ def _from_s_estimate(problem, cols: Columns, band: Evaluation, Phi_s, v_s, seed,
         again = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active)
         if again.wcount >= min_set(problem.total):
             return again
-    what = (f"{n} points" if problem.total == n else
-            f"{n} points (weights summed: {problem.total:.6g})")
-    raise RuntimeError(f"no robust fit rests on at least half of the {what} (the best found rests on "
-                       f"{refit.n_inliers}): the data do not determine the {cols.p} coefficients robustly; "
-                       "try a lower degree")
+    raise no_robust_fit(n, problem.total, refit.n_inliers, cols.p)
 
 
 def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names, *, seed: int = 42,
@@ -573,6 +581,93 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     Phi_s, v_s, U_s = problem.rows(sub)
     top = identifiable_degree(problem, Phi_s, terms, basis_name, auto, names, np.unique(sub).size)
     cols = Columns(np.flatnonzero(term_degrees(terms, basis_name) <= top) if auto else np.arange(p), p, penalty)
+    if isinstance(problem, ArrayProblem) and problem.compiled:
+        out = _compiled.fit_series(problem.X, problem.y[:, None], terms, problem.scaling,
+                                   np.array([problem.scaling.y_center]), np.array([problem.scaling.y_scale]),
+                                   np.array([problem.tolerance() if tolerance is None else tolerance]), problem.cw,
+                                   total, sub, Phi_s, settings, _engine._CENTRED.get(), auto, top,
+                                   term_degrees(terms, basis_name), penalty)
+        index, refit, found, chosen_start, table, chosen_degree = series_outcome(out, 0, terms, basis_name, auto,
+                                                                                 problem.total)
+        degree = chosen_degree if auto else degree
+        inliers, weights = out["inliers"][0], out["weights"][0]
+    else:
+        index, refit, found, chosen_start, table, degree = _fit_reference(
+            problem, terms, basis_name, degree, auto, top, cols, penalty, settings, Phi_s, v_s, tolerance, seed)
+        inliers, weights = problem.inliers(refit.final)
+    _warn_no_dof(refit, total, n, len(index))
+    chosen = terms[index]
+    found_chosen = _engine.SearchOutcome(found.coef[index], found.energy)
+    plot = None
+    if d == 1:
+        if isinstance(problem, ArrayProblem):
+            keep = stride_subset(n, PLOT_POINTS) if n > PLOT_POINTS else np.arange(n)
+            plot = (problem.X[keep, 0].copy(), problem.y[keep].copy(), inliers[keep].copy())
+        else:   # the search's sample, already on the client
+            _, t, _ = refit.final.residuals(Phi_s, v_s, U_s)
+            xs = problem.scaling.x_center[0] + problem.scaling.x_scale[0] * U_s[:, 0]
+            plot = (xs, problem.scaling.y_center + problem.scaling.y_scale * v_s, refit.final.keeps(np.abs(t)))
+    return _finish(chosen, degree, basis_name, names, problem.scaling, refit, found_chosen, slope, curvature,
+                   inliers, n, d, plot, table, START_NAMES[chosen_start], weights, total)
+
+
+START_NAMES = ("search band", "biweight", "S-estimate")
+
+
+def no_robust_fit(n: int, total: float, best: int, p: int) -> RuntimeError:
+    what = f"{n} points" if total == n else f"{n} points (weights summed: {total:.6g})"
+    return RuntimeError(f"no robust fit rests on at least half of the {what} (the best found rests on "
+                        f"{best}): the data do not determine the {p} coefficients robustly; "
+                        "try a lower degree")
+
+
+def series_outcome(out: dict, k: int, terms: np.ndarray, basis_name: str, auto: bool, total: float):
+    """(columns, Refit, search outcome, start, degree table, degree) of series k
+    of a compiled fit (`_compiled.fit_series`); its error, raised, where it has none."""
+    n = out["inliers"].shape[1]
+    if not out["ok"][k]:
+        if out["error"][k]:
+            raise ValueError(out["error"][k])
+        raise no_robust_fit(n, total, int(out["failed_inliers"][k]), int(out["n_columns"][k]))
+    degrees = term_degrees(terms, basis_name)
+    chosen = int(out["degree"][k])
+    index = np.flatnonzero(degrees <= chosen) if auto else np.arange(terms.shape[0])
+    g = out["g"][k].copy() if out["has_g"][k] else None
+    bisquare = float(out["bisquare"][k])
+    final = Evaluation(out["final_coef"][k].copy(), float(out["final_cut"][k]), g,
+                       None if np.isnan(bisquare) else bisquare, tuning=C_MM)
+    refit = Refit(out["coef"][k][index], final, int(out["n_inliers"][k]), int(out["rounds"][k]),
+                  out["cov_unit"][k][np.ix_(index, index)], float(out["sigma"][k]), float(out["dof"][k]),
+                  bool(out["heteroscedastic"][k]), float(out["scale"][k]), float(out["wcount"][k]))
+    found = _engine.SearchOutcome(out["found_coef"][k].copy(), float(out["found_energy"][k]))
+    table = None
+    if auto:
+        T = out["table"][k]
+        table = [{"degree": j, "terms": int(T[j, 0]), "criterion": float(T[j, 1]), "bic": float(T[j, 2]),
+                  "inliers": int(T[j, 3])} for j in range(T.shape[0])]
+    return index, refit, found, int(out["start"][k]), table, chosen
+
+
+def _warn_no_dof(refit, total: float, n: int, p: int) -> None:
+    if refit.dof > 0:
+        return
+    if total != n:
+        warnings.warn(f"the consensus set's case weights sum to {refit.wcount:.6g}, no more than its "
+                      f"{p} coefficients, so it leaves no degrees of freedom: standard errors and "
+                      "intervals are undefined (NaN). Case weights count copies of a point; for "
+                      "inverse variances pass weight_kind='variance'", RuntimeWarning, stacklevel=4)
+    else:
+        warnings.warn(f"the consensus set of {refit.n_inliers} points leaves no degrees of "
+                      "freedom: standard errors and intervals are undefined (NaN)", RuntimeWarning,
+                      stacklevel=4)
+
+
+def _fit_reference(problem, terms, basis_name, degree, auto, top, cols, penalty, settings, Phi_s, v_s,
+                   tolerance, seed):
+    """The fit on the scaled problem by the NumPy reference (Dask problems,
+    inverse-variance weights, and ZELT_FIT_PASS=numpy)."""
+    total = problem.total
+    p = terms.shape[0]
     P_s = Phi_s[:, cols.index]
     found = _engine.search(P_s, v_s, settings)
     found = _engine.SearchOutcome(cols.pad(found.coef), found.energy)
@@ -593,31 +688,7 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     refit = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active)
     if refit.wcount < min_set(total):
         refit = _from_s_estimate(problem, cols, band, Phi_s, v_s, seed, penalty, refit)
-    if refit.dof <= 0:
-        if total != n:
-            warnings.warn(f"the consensus set's case weights sum to {refit.wcount:.6g}, no more than its "
-                          f"{cols.p} coefficients, so it leaves no degrees of freedom: standard errors and "
-                          "intervals are undefined (NaN). Case weights count copies of a point; for "
-                          "inverse variances pass weight_kind='variance'", RuntimeWarning, stacklevel=3)
-        else:
-            warnings.warn(f"the consensus set of {refit.n_inliers} points leaves no degrees of "
-                          "freedom: standard errors and intervals are undefined (NaN)", RuntimeWarning,
-                          stacklevel=3)
-    chosen = terms[cols.index]
-    found_chosen = _engine.SearchOutcome(found.coef[cols.index], found.energy)
-    inliers, weights = problem.inliers(refit.final)
-    plot = None
-    if d == 1:
-        if isinstance(problem, ArrayProblem):
-            keep = stride_subset(n, PLOT_POINTS) if n > PLOT_POINTS else np.arange(n)
-            plot = (problem.X[keep, 0].copy(), problem.y[keep].copy(), inliers[keep].copy())
-        else:   # the search's sample, already on the client
-            _, t, _ = refit.final.residuals(Phi_s, v_s, U_s)
-            xs = problem.scaling.x_center[0] + problem.scaling.x_scale[0] * U_s[:, 0]
-            plot = (xs, problem.scaling.y_center + problem.scaling.y_scale * v_s, refit.final.keeps(np.abs(t)))
-    return _finish(chosen, degree, basis_name, names, problem.scaling, refit, found_chosen, slope, curvature,
-                   inliers, n, d, plot, table, ("search band", "biweight", "S-estimate")[chosen_start],
-                   weights, total)
+    return cols.index, refit, found, chosen_start, table, degree
 
 
 def _live(chunk, name: str):

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "interrupt.hpp"
+#include "robust_start.hpp"
 #include "row_pass.hpp"
 
 namespace py = pybind11;
@@ -207,6 +208,42 @@ EvalArgs eval_args(const zelt::Vector& coef, double cut, const std::optional<zel
 
 bool python_signal_pending() { return PyErr_CheckSignals() != 0; }
 
+// The refit's starts on the search's sample (robust_start.hpp), at the
+// defaults of their Python references (zelt_fit._sest, zelt_fit._refit).
+void register_starts(py::module_& m) {
+    m.def(
+        "s_estimate",
+        [](const zelt::Matrix& Phi, const zelt::Vector& v, const py::int_& seed, std::optional<int> subsets,
+           int polish) -> py::object {
+            if (subsets && *subsets < 0) throw py::value_error("subsets must be non-negative");
+            if (polish < 0) throw py::value_error("polish must be non-negative");
+            // any Python integer, taken modulo 2^64 as the reference takes it
+            const auto seed64 = (seed & py::int_(0xFFFFFFFFFFFFFFFFULL)).cast<std::uint64_t>();
+            zelt::SEstimate est;
+            if (!zelt::s_estimate(Phi, v, seed64, subsets.value_or(-1), 1.5476450, 0.5, polish, est)) {
+                return py::none();
+            }
+            return py::make_tuple(est.coef, est.scale, est.subsets);
+        },
+        "Phi"_a, "v"_a, "seed"_a, "subsets"_a = py::none(), "polish"_a = 3,
+        "Fast-S on the rows of Phi (m, p) and v (m,): (coef, scale, subsets), or None when no subset "
+        "determines the coefficients.");
+    m.def(
+        "m_scale_one",
+        [](const zelt::Vector& r, double s0) { return zelt::m_scale_one(r, 1.5476450, 0.5, s0, 1e-12, 200); },
+        "r"_a, "s0"_a = 0.0, "The bisquare M-scale (c = 1.5476450, b = 0.5) of one vector of residuals.");
+    m.def(
+        "biweight_start",
+        [](const zelt::Matrix& Phi, const zelt::Vector& v) {
+            if (v.size() != Phi.rows()) throw py::value_error("v must have one value per row of Phi");
+            const zelt::BiweightStart st = zelt::biweight_start(Phi, v, 4.685, 50);
+            return py::make_tuple(st.coef, st.scale);
+        },
+        "Phi"_a, "v"_a, "Tukey's biweight (c = 4.685, at most 50 rounds) from least squares: (coef, scale).");
+    m.def("f_sf", &zelt::f_sf, "F"_a, "d1"_a, "d2"_a,
+          "Upper tail of Fisher's F distribution with (d1, d2) degrees of freedom.");
+}
+
 }  // namespace
 
 void register_fits(py::module_& m);  // fit_series.cpp
@@ -225,6 +262,7 @@ PYBIND11_MODULE(_kernel, m) {
         }
     });
     m.attr("BLOCK_ROWS") = 16384;
+    register_starts(m);
     m.def(
         "pass_sums",
         [](const py::object& X, const py::object& y, const Terms& terms, const zelt::Vector& x_center,

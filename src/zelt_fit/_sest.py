@@ -21,7 +21,7 @@ from typing import Optional
 
 import numpy as np
 
-__all__ = ["SEstimate", "s_estimate", "m_scale", "m_scale_one", "bisquare_rho", "C_S", "B_S", "C_MM"]
+__all__ = ["SEstimate", "s_estimate", "subset_indices", "subset_count", "m_scale", "m_scale_one", "bisquare_rho", "C_S", "B_S", "C_MM"]
 
 # bisquare tuning of the scale: E rho(Z) = B_S for a standard normal Z, so the
 # scale breaks down only when half the points are wrong
@@ -43,6 +43,13 @@ POLISH_STEPS = 3
 # the candidates are screened on at most this many of the points (spread over them)
 SCREEN_POINTS = 500
 TOL = 1e-6
+
+# the subsets' generator: splitmix64 from seed ^ SEED_MIX, one 64-bit draw per
+# index (z % m), a few lines that the compiled start repeats draw for draw
+SEED_MIX = 0x5345535453455354
+_GOLDEN = 0x9E3779B97F4A7C15
+_MIX1 = 0xBF58476D1CE4E5B9
+_MIX2 = 0x94D049BB133111EB
 
 
 def bisquare_rho(t: np.ndarray, c: float) -> np.ndarray:
@@ -191,6 +198,24 @@ def _polish(Phi: np.ndarray, v: np.ndarray, beta: np.ndarray, c: float, b: float
     return beta, s
 
 
+def subset_indices(seed: int, count: int, m: int) -> np.ndarray:
+    """`count` indices in [0, m) from splitmix64 seeded by seed ^ SEED_MIX:
+    draw i (from 0) mixes the state seed ^ SEED_MIX + (i + 1) * 0x9E3779B97F4A7C15
+    (modulo 2^64) and is taken modulo m. Unsigned arrays wrap without a warning.
+
+    Examples
+    --------
+    >>> subset_indices(7, 5, 10).tolist() == subset_indices(7, 8, 10)[:5].tolist()
+    True
+    """
+    state0 = np.array([(int(seed) & 0xFFFFFFFFFFFFFFFF) ^ SEED_MIX], dtype=np.uint64)
+    z = state0 + np.arange(1, count + 1, dtype=np.uint64) * np.uint64(_GOLDEN)
+    z = (z ^ (z >> np.uint64(30))) * np.uint64(_MIX1)
+    z = (z ^ (z >> np.uint64(27))) * np.uint64(_MIX2)
+    z ^= z >> np.uint64(31)
+    return (z % np.uint64(m)).astype(np.int64)
+
+
 def subset_count(p: int, share: float = 0.3, miss: float = 1e-3) -> int:
     """Elemental subsets for a chance of at most `miss` that none is free of a
     `share` of wrong points: log(miss) / log(1 - (1 - share)^p), within
@@ -206,14 +231,15 @@ def s_estimate(Phi: np.ndarray, v: np.ndarray, seed: int, subsets: Optional[int]
     from a generator seeded by `seed`, so the estimate is a pure function of
     the data and the seed. `polish`: the steps of the best candidate on every
     row (a start for the refit's rounds needs few; a converged estimate more).
+    The generator is `subset_indices` (splitmix64), defined in a few lines so
+    that the compiled start draws the same subsets.
     None when no subset determines the coefficients."""
     m, p = Phi.shape
     if m <= p:
         return None
     subsets = subset_count(p) if subsets is None else int(subsets)
-    rng = np.random.default_rng([int(seed) & 0xFFFFFFFFFFFFFFFF, 0x53455354])
-    # subsets drawn with replacement; those with a repeated row are dropped
-    idx = rng.integers(0, m, size=(subsets, p))
+    # subsets drawn with replacement, subset by subset; those with a repeated row are dropped
+    idx = subset_indices(seed, subsets * p, m).reshape(subsets, p)
     srt = np.sort(idx, axis=1)
     idx = idx[np.all(np.diff(srt, axis=1) > 0, axis=1)] if p > 1 else idx
     if idx.shape[0] == 0:

@@ -1,0 +1,417 @@
+// The starts of the robust refit. Each function follows zelt_fit's NumPy
+// reference step for step (the same thresholds, stopping rules, orderings and
+// NaN comparisons), so that both give the same estimate to rounding.
+#include "robust_start.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "fit.hpp"
+#include "stats.hpp"
+
+namespace zelt {
+
+namespace {
+
+using Index = Eigen::Index;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+// the MAD of a standard normal: |r| / this is a consistent scale
+constexpr double kMadNormal = 0.6744897501960817;
+
+// fast-S's settings (see s_estimate's declaration)
+constexpr int kSubsets = 500;
+constexpr int kMinSubsets = 30;
+constexpr int kFirstSteps = 1;
+constexpr int kKeep = 1;
+constexpr Index kScreenPoints = 500;
+constexpr double kPolishTol = 1e-6;
+
+constexpr std::uint64_t kSeedMix = 0x5345535453455354ULL;
+constexpr std::uint64_t kGolden = 0x9E3779B97F4A7C15ULL;
+
+std::uint64_t splitmix_next(std::uint64_t& state) {
+    state += kGolden;
+    std::uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+// The median as NumPy gives it: NaN when a value is NaN (the selection has no
+// order for it). Takes its buffer by value: one copy per call.
+double median_of(std::vector<double> values) {
+    for (double x : values) {
+        if (std::isnan(x)) return kNaN;
+    }
+    return median_inplace(std::move(values));
+}
+
+double mean_of(const std::vector<double>& values) {
+    double s = 0.0;
+    for (double x : values) s += x;
+    return s / static_cast<double>(values.size());
+}
+
+// max |x|, NaN when x holds a NaN (as np.max)
+double max_abs(const Vector& x) {
+    double out = -kInf;
+    for (Index i = 0; i < x.size(); ++i) {
+        const double a = std::abs(x[i]);
+        if (std::isnan(a)) return kNaN;
+        if (a > out) out = a;
+    }
+    return out;
+}
+
+// Tukey's bisquare rho scaled to 1 beyond c, and its weight (1 - (t/c)^2)^2,
+// written as the reference writes them (min(NaN, 1) stays NaN).
+double bisquare_rho(double t, double c) {
+    double u = t * (1.0 / c);
+    u = 1.0 - std::min(u * u, 1.0);
+    return 1.0 - u * u * u;
+}
+
+double bisquare_weight(double t, double c) {
+    double u = t * (1.0 / c);
+    u = 1.0 - std::min(u * u, 1.0);
+    return u * u;
+}
+
+// fast-S's approximate scale of residuals r: the normalised MAD moved once
+// towards the root of mean rho(r / s) = b; 0 where that MAD is not positive.
+// `buf` is scratch of len(r).
+double approximate_scale(const Vector& r, double c, double b, std::vector<double>& buf) {
+    const std::size_t m = static_cast<std::size_t>(r.size());
+    for (std::size_t i = 0; i < m; ++i) buf[i] = std::abs(r[static_cast<Index>(i)]);
+    const double s0 = median_of(buf) / kMadNormal;
+    if (!(s0 > 0.0)) return 0.0;
+    for (std::size_t i = 0; i < m; ++i) buf[i] = bisquare_rho(r[static_cast<Index>(i)] / s0, c);
+    return s0 * std::sqrt(mean_of(buf) / b);
+}
+
+// Weighted least squares through the eigen-decomposition of Phi'W Phi; false
+// when that system is not of full rank by the reference's test (or not finite).
+bool solve_weighted(const MatrixCRef& Phi, const VectorCRef& v, const Vector& w, Vector& out) {
+    const Matrix PW = Phi.transpose() * w.asDiagonal();
+    const Matrix G = PW * Phi;
+    if (!G.allFinite()) return false;
+    const Vector h = PW * v;
+    const Eigen::SelfAdjointEigenSolver<Matrix> eig(G);
+    if (eig.info() != Eigen::Success) return false;
+    const Vector& lam = eig.eigenvalues();  // ascending, as eigh's
+    const Index p = lam.size();
+    if (!(lam[0] > std::max(lam[p - 1], 0.0) * 1e-12)) return false;
+    const Matrix& V = eig.eigenvectors();
+    out = V * ((V.transpose() * h).array() / lam.array()).matrix();
+    return true;
+}
+
+// Reweighted least-squares steps of the S-objective from beta, the M-scale
+// re-solved after each; returns the scale (beta moves in place).
+double polish_candidate(const MatrixCRef& Phi, const VectorCRef& v, Vector& beta, double c, double b, int steps) {
+    const Index m = Phi.rows();
+    Vector r = v - Phi * beta;
+    double s = m_scale_one(r, c, b, 0.0, 1e-12, 200);
+    Vector w(m), next;
+    for (int step = 0; step < steps; ++step) {
+        if (!(s > 0.0)) break;
+        for (Index i = 0; i < m; ++i) w[i] = bisquare_weight(r[i] / s, c);
+        if (!solve_weighted(Phi, v, w, next)) break;
+        const double moved = max_abs(next - beta);
+        beta = next;
+        r = v - Phi * beta;
+        s = m_scale_one(r, c, b, s, 1e-12, 200);
+        if (moved <= kPolishTol * (1.0 + max_abs(beta))) break;
+    }
+    return s;
+}
+
+}  // namespace
+
+int subset_count(int p) {
+    const double share = 0.3, miss = 1e-3;
+    const double clean = std::pow(1.0 - share, p);
+    const double need = clean < 1.0 ? std::log(miss) / std::log1p(-clean) : 1.0;
+    return static_cast<int>(std::min<double>(kSubsets, std::max<double>(kMinSubsets, std::ceil(need))));
+}
+
+double m_scale_one(const VectorCRef& r, double c, double b, double s0, double tol, int iterations) {
+    const Index m = r.size();
+    Index nonzero = 0;
+    for (Index i = 0; i < m; ++i) nonzero += (r[i] != 0.0);  // NaN counts, as count_nonzero
+    // mean rho(r / s) <= b for every s > 0: the scale of an exact fit
+    if (static_cast<double>(nonzero) <= b * static_cast<double>(m)) return 0.0;
+    std::vector<double> a(static_cast<std::size_t>(m));
+    for (Index i = 0; i < m; ++i) a[static_cast<std::size_t>(i)] = std::abs(r[i]);
+    double s = s0 > 0.0 ? s0 : median_of(a) / kMadNormal;
+    if (!(s > 0.0)) {
+        s = mean_of(a) / kMadNormal;
+        if (!(s > 0.0)) return 0.0;
+    }
+    const double n = static_cast<double>(m);
+    double lo = 0.0, hi = kInf;
+    for (int it = 0; it < iterations; ++it) {
+        const double k = 1.0 / (c * s);
+        double sum_rho = 0.0, sum_d = 0.0;
+        for (double x : a) {
+            const double t = x * k;
+            const double u = std::min(t * t, 1.0);
+            const double w = 1.0 - u;
+            sum_rho += 1.0 - w * w * w;
+            sum_d += 6.0 * u * w * w;
+        }
+        const double f = sum_rho / n - b;
+        if (f > 0.0) {
+            lo = s;
+        } else {
+            hi = s;
+        }
+        const double d = sum_d / n;
+        double next = d > 0.0 ? s * (1.0 + f / d) : (f > 0.0 ? 2.0 * s : 0.5 * s);
+        if (std::abs(next - s) <= tol * next) return next;
+        // Newton's step left the bracket: bisect it geometrically (or widen it)
+        if (!(lo < next && next < hi)) {
+            next = (lo > 0.0 && std::isfinite(hi)) ? std::sqrt(lo * hi) : (f > 0.0 ? 2.0 * s : 0.5 * s);
+        }
+        s = next;
+    }
+    return s;
+}
+
+bool s_estimate(const MatrixCRef& Phi, const VectorCRef& v, std::uint64_t seed, int subsets, double c, double b,
+                int polish, SEstimate& out) {
+    const Index m = Phi.rows(), p = Phi.cols();
+    if (v.size() != m) throw std::invalid_argument("s_estimate: v must have one value per row of Phi");
+    if (p == 0) throw std::invalid_argument("s_estimate: Phi has no columns");
+    if (m <= p) return false;
+    // LAPACK's SVD fails on a NaN in a subset: refuse it here, for every subset alike
+    if (Phi.hasNaN()) throw std::invalid_argument("s_estimate: Phi holds NaN");
+    const Index k = subsets < 0 ? subset_count(static_cast<int>(p)) : subsets;
+
+    // k subsets of p indices, drawn row by row; those with a repeated row dropped
+    std::vector<Index> idx;
+    idx.reserve(static_cast<std::size_t>(k * p));
+    std::vector<Index> row(static_cast<std::size_t>(p)), sorted(static_cast<std::size_t>(p));
+    std::uint64_t state = seed ^ kSeedMix;
+    const std::uint64_t mu = static_cast<std::uint64_t>(m);
+    for (Index s = 0; s < k; ++s) {
+        for (auto& j : row) j = static_cast<Index>(splitmix_next(state) % mu);
+        sorted = row;
+        std::sort(sorted.begin(), sorted.end());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) continue;
+        idx.insert(idx.end(), row.begin(), row.end());
+    }
+    if (idx.empty()) return false;
+
+    // each subset's exact solve, kept where its smallest singular value is
+    // above 1e-10 of its largest
+    std::vector<Vector> cands;
+    Matrix A(p, p);
+    Vector rhs(p);
+    const std::size_t drawn = idx.size() / static_cast<std::size_t>(p);
+    for (std::size_t s = 0; s < drawn; ++s) {
+        for (Index j = 0; j < p; ++j) {
+            const Index i = idx[s * static_cast<std::size_t>(p) + static_cast<std::size_t>(j)];
+            A.row(j) = Phi.row(i);
+            rhs[j] = v[i];
+        }
+        if (!A.allFinite()) continue;  // infinite rows give NaN singular values: not kept
+        const Eigen::JacobiSVD<Matrix> svd(A, Eigen::ComputeFullU | Eigen::ComputeFullV);
+        const Vector& S = svd.singularValues();  // descending
+        if (!(S[p - 1] > S[0] * 1e-10)) continue;
+        cands.emplace_back(svd.matrixV() * ((svd.matrixU().transpose() * rhs).array() / S.array()).matrix());
+    }
+    if (cands.empty()) return false;
+    const int kept = static_cast<int>(cands.size());
+
+    // screen on at most kScreenPoints rows spread over the points (rounded
+    // linspace from 0 to m - 1)
+    const Index ms = std::min(m, kScreenPoints);
+    Matrix Ps(ms, p);
+    Vector vs(ms);
+    for (Index i = 0; i < ms; ++i) {
+        Index src = i;
+        if (m > kScreenPoints) {
+            const double step = static_cast<double>(m - 1) / static_cast<double>(kScreenPoints - 1);
+            src = (i == ms - 1) ? m - 1 : static_cast<Index>(std::nearbyint(static_cast<double>(i) * step));
+        }
+        Ps.row(i) = Phi.row(src);
+        vs[i] = v[src];
+    }
+    std::vector<double> buf(static_cast<std::size_t>(ms));
+    std::vector<double> scale(cands.size());
+    Vector r(ms), w(ms), next;
+    for (std::size_t j = 0; j < cands.size(); ++j) {
+        r.noalias() = vs - Ps * cands[j];
+        scale[j] = approximate_scale(r, c, b, buf);
+    }
+    for (int step = 0; step < kFirstSteps; ++step) {
+        bool any = false;
+        for (double s : scale) any |= (s > 0.0);
+        if (!any) break;
+        for (std::size_t j = 0; j < cands.size(); ++j) {
+            if (scale[j] > 0.0) {
+                r.noalias() = vs - Ps * cands[j];
+                for (Index i = 0; i < ms; ++i) w[i] = bisquare_weight(r[i] / scale[j], c);
+                if (solve_weighted(Ps, vs, w, next) && next.allFinite()) cands[j] = next;
+            }
+            r.noalias() = vs - Ps * cands[j];
+            scale[j] = approximate_scale(r, c, b, buf);
+        }
+    }
+
+    // a candidate whose scale is 0 fits half the points exactly: as good as any
+    std::vector<std::size_t> order(cands.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    auto key = [&](std::size_t j) { return std::isfinite(scale[j]) ? scale[j] : kInf; };
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return key(x) < key(y); });
+    order.resize(std::min<std::size_t>(order.size(), kKeep));
+
+    Vector best_coef;
+    double best_scale = kNaN, best_key = kInf;
+    for (std::size_t n = 0; n < order.size(); ++n) {
+        Vector beta = cands[order[n]];
+        const double s = polish_candidate(Phi, v, beta, c, b, polish);
+        const double kk = std::isfinite(s) ? s : kInf;
+        if (n == 0 || kk < best_key) {
+            best_key = kk;
+            best_scale = s;
+            best_coef = std::move(beta);
+        }
+    }
+    out.coef = std::move(best_coef);
+    out.scale = best_scale;
+    out.subsets = kept;
+    return true;
+}
+
+BiweightStart biweight_start(const MatrixCRef& Phi, const VectorCRef& v, double c, int max_rounds) {
+    const Index m = Phi.rows(), p = Phi.cols();
+    const Matrix P = Phi;
+    Vector beta = ols(P, v);
+    Vector r(m), w(m), sw(m), vw(m);
+    Matrix Pw(m, p);
+    for (int round = 0; round < max_rounds; ++round) {
+        r.noalias() = v - P * beta;
+        const double s = 1.4826 * mad(r);
+        if (!(s > 0.0)) break;
+        const double cs = c * s;
+        Index nonzero = 0;
+        for (Index i = 0; i < m; ++i) {
+            const double t = r[i] / cs;
+            const double q = 1.0 - t * t;
+            w[i] = std::abs(t) < 1.0 ? q * q : 0.0;
+            nonzero += (w[i] != 0.0);
+        }
+        if (nonzero < p) break;
+        sw = w.cwiseSqrt();
+        Pw = sw.asDiagonal() * P;
+        vw = v.cwiseProduct(sw);
+        Vector next = ols(Pw, vw);
+        const double moved = max_abs(next - beta);
+        const bool done = moved <= 1e-6 * (1.0 + max_abs(next));
+        beta = std::move(next);
+        if (done) break;
+    }
+    r.noalias() = v - P * beta;
+    std::vector<double> a(static_cast<std::size_t>(m));
+    for (Index i = 0; i < m; ++i) a[static_cast<std::size_t>(i)] = std::abs(r[i]);
+    return BiweightStart{beta, 1.4826 * median_of(std::move(a))};
+}
+
+// ---- the F distribution's upper tail --------------------------------------
+
+namespace {
+
+// lgamma(x) - ((x - 1/2) log x - x + log(2 pi) / 2), by Stirling's series; for x >= 20
+double stirling_correction(double x) {
+    const double z = 1.0 / (x * x);
+    return (1.0 / 12.0 +
+            z * (-1.0 / 360.0 + z * (1.0 / 1260.0 + z * (-1.0 / 1680.0 + z * (1.0 / 1188.0 + z * (-691.0 / 360360.0)))))) /
+           x;
+}
+
+constexpr double kHalfLog2Pi = 0.91893853320467274178;
+
+// log B(a, b). lgamma's difference loses digits when an argument is large
+// (lgamma(5e4) is 5e5): there Stirling's series is combined by hand, every
+// term of the size of the result.
+double log_beta(double a, double b) {
+    if (a > b) std::swap(a, b);  // a <= b
+    if (b < 20.0) return std::lgamma(a) + std::lgamma(b) - std::lgamma(a + b);
+    const double ab = a + b;
+    const double corr = stirling_correction(b) - stirling_correction(ab);
+    if (a < 20.0) {
+        // lgamma(a + b) - lgamma(b) = (b - 1/2) log1p(a/b) + a log(a + b) - a + corrections
+        const double rise = (b - 0.5) * std::log1p(a / b) + a * std::log(ab) - a - corr;
+        return std::lgamma(a) - rise;
+    }
+    return kHalfLog2Pi - 0.5 * std::log(ab) + (a - 0.5) * std::log(a / ab) - (b - 0.5) * std::log1p(a / b) +
+           stirling_correction(a) + corr;
+}
+
+// The continued fraction of I_x(a, b) (modified Lentz), valid and fast for
+// x < (a + 1) / (a + b + 2).
+double beta_fraction(double a, double b, double x) {
+    constexpr double tiny = 1e-300, eps = 1e-16;
+    constexpr int max_terms = 100000;
+    const double qab = a + b, qap = a + 1.0, qam = a - 1.0;
+    double c = 1.0, d = 1.0 - qab * x / qap;
+    if (std::abs(d) < tiny) d = tiny;
+    d = 1.0 / d;
+    double h = d;
+    for (int m = 1; m <= max_terms; ++m) {
+        const double m2 = 2.0 * m;
+        double aa = m * (b - m) * x / ((qam + m2) * (a + m2));
+        d = 1.0 + aa * d;
+        if (std::abs(d) < tiny) d = tiny;
+        c = 1.0 + aa / c;
+        if (std::abs(c) < tiny) c = tiny;
+        d = 1.0 / d;
+        h *= d * c;
+        aa = -(a + m) * (qab + m) * x / ((a + m2) * (qap + m2));
+        d = 1.0 + aa * d;
+        if (std::abs(d) < tiny) d = tiny;
+        c = 1.0 + aa / c;
+        if (std::abs(c) < tiny) c = tiny;
+        d = 1.0 / d;
+        const double del = d * c;
+        h *= del;
+        if (std::abs(del - 1.0) <= eps) break;
+    }
+    return h;
+}
+
+// I_x(a, b) with x and y = 1 - x both given (each formed without
+// cancellation by the caller), for x below the fraction's switch point.
+double beta_lower(double a, double b, double x, double y) {
+    if (x <= 0.0) return 0.0;
+    // x^a y^b / (a B(a, b)); the logarithms through log1p where the argument is near 1
+    const double log_x = x > 0.5 ? std::log1p(-y) : std::log(x);
+    const double log_y = y > 0.5 ? std::log1p(-x) : std::log(y);
+    const double front = std::exp(a * log_x + b * log_y - std::log(a) - log_beta(a, b));
+    return front * beta_fraction(a, b, x);
+}
+
+}  // namespace
+
+double f_sf(double F, double d1, double d2) {
+    if (std::isnan(F) || !(d1 > 0.0) || !(d2 > 0.0) || !std::isfinite(d1) || !std::isfinite(d2)) return kNaN;
+    if (F <= 0.0) return 1.0;
+    if (std::isinf(F)) return 0.0;
+    // sf = I_y(d2/2, d1/2) with y = d2 / (d2 + d1 F) = 1 - x
+    const double a = 0.5 * d2, b = 0.5 * d1;
+    const double d1F = d1 * F;
+    const double y = d2 / (d2 + d1F), x = d1F / (d2 + d1F);
+    if (y < (a + 1.0) / (a + b + 2.0)) return beta_lower(a, b, y, x);
+    return 1.0 - beta_lower(b, a, x, y);
+}
+
+}  // namespace zelt

@@ -108,15 +108,17 @@ def fit_compiled(x: Any, Y: np.ndarray, deg: Any, todo: np.ndarray, settings: Di
         return None
     n_input = Y.shape[0]
     w_all = None if weights is None else _weights.as_weights(weights, n_input)
-    X_all = _checks.as_features(x)
-    complete = np.all(np.isfinite(X_all), axis=1)
+    Xf = _missing._floats(x)
+    if Xf is None or Xf.ndim not in (1, 2) or Xf.shape[0] != n_input:
+        return None
+    complete = np.isfinite(Xf) if Xf.ndim == 1 else np.all(np.isfinite(Xf), axis=1)
     if w_all is not None:
         complete &= np.isfinite(w_all)
     columns = todo[np.all(np.isfinite(Y[complete][:, todo]), axis=0)] if todo.size else todo
     if columns.size == 0:
         return None
     try:
-        X_in = X_all if complete.all() else X_all[complete]
+        X_in = _checks.as_features(x) if complete.all() else _checks.as_features(Xf[complete])
         w = None if w_all is None else (w_all if complete.all() else w_all[complete])
         V_in = Y[complete][:, columns] if not complete.all() else Y[:, columns]
         X, _, cw, kept = _weights.fitted_rows(X_in, V_in[:, 0], w)

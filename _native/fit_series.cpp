@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -109,7 +110,8 @@ py::dict fit_series(const Doubles& X, const Doubles& Y, const Terms& terms_arr, 
                     const Indices& sample, const zelt::Matrix& Phi_s, int n_chains, int n_warmup, int n_deep,
                     int n_elite, double step_size, std::uint64_t seed, bool centred, bool auto_degree, int top,
                     const std::vector<int>& degrees, double slope, double curvature,
-                    const std::optional<zelt::Matrix>& R1, const std::optional<zelt::Matrix>& R2) {
+                    const std::optional<zelt::Matrix>& R1, const std::optional<zelt::Matrix>& R2,
+                    const py::object& own_rows) {
     require(X.ndim() == 2 && Y.ndim() == 2 && X.shape(0) == Y.shape(0), "X must be (n, d) and Y (n, m)");
     require(terms_arr.ndim() == 2 && terms_arr.shape(1) == X.shape(1), "terms must be (p, d)");
     const py::ssize_t n = X.shape(0), m = Y.shape(1);
@@ -138,6 +140,35 @@ py::dict fit_series(const Doubles& X, const Doubles& Y, const Terms& terms_arr, 
     b.sample = sample.data();
     b.sample_size = sample.shape(0);
     b.Phi_s = &Phi_s;
+    // the series with rows of their own: (rows, x_center, x_scale, sample, Phi_s, top, total, weighted)
+    std::vector<zelt::SeriesRows> own_store;
+    std::vector<const zelt::SeriesRows*> own;
+    if (!own_rows.is_none()) {
+        const py::list items = own_rows.cast<py::list>();
+        require(static_cast<py::ssize_t>(items.size()) == m, "own must have an entry per series");
+        own_store.reserve(items.size());
+        for (const py::handle item : items) {
+            if (item.is_none()) continue;
+            const py::tuple t = item.cast<py::tuple>();
+            require(t.size() == 8, "an own entry is (rows, x_center, x_scale, sample, Phi_s, top, total, weighted)");
+            zelt::SeriesRows r;
+            r.rows = t[0].cast<std::vector<std::int64_t>>();
+            r.x_center = t[1].cast<zelt::Vector>();
+            r.x_scale = t[2].cast<zelt::Vector>();
+            r.sample = t[3].cast<std::vector<std::int64_t>>();
+            r.Phi_s = t[4].cast<zelt::Matrix>();
+            r.top = t[5].cast<int>();
+            r.total = t[6].cast<double>();
+            r.weighted = t[7].cast<bool>();
+            require(r.x_center.size() == d && r.x_scale.size() == d && r.Phi_s.cols() == p,
+                    "an own entry's scaling and design must match the terms");
+            require(!r.weighted || cw, "an own entry asks for case weights the batch does not have");
+            own_store.push_back(std::move(r));
+        }
+        std::size_t next = 0;
+        for (const py::handle item : items) own.push_back(item.is_none() ? nullptr : &own_store[next++]);
+        b.own = &own;
+    }
     zelt::RefitConfig config;
     config.search = zelt::SearchConfig{n_chains, n_warmup, n_deep, n_elite, step_size, seed, centred};
     config.auto_degree = auto_degree;
@@ -151,7 +182,8 @@ py::dict fit_series(const Doubles& X, const Doubles& Y, const Terms& terms_arr, 
     py::array_t<double> weight({m, n});
     const std::vector<zelt::FitOutcome> out = zelt::robust_fit_batch(
         b, config, reinterpret_cast<std::uint8_t*>(keep.mutable_data()), weight.mutable_data());
-    return outcomes_to_dict(out, p, 1 + 2 * d, top, auto_degree, keep, weight);
+    const int top_degree = degrees.empty() ? 0 : *std::max_element(degrees.begin(), degrees.end());
+    return outcomes_to_dict(out, p, 1 + 2 * d, top_degree, auto_degree, keep, weight);
 }
 
 }  // namespace
@@ -160,7 +192,7 @@ void register_fits(py::module_& m) {
     m.def("fit_series", &fit_series, "X"_a, "Y"_a, "terms"_a, "x_center"_a, "x_scale"_a, "y_center"_a, "y_scale"_a,
           "tolerance"_a, "cw"_a, "total"_a, "sample"_a, "Phi_s"_a, "n_chains"_a, "n_warmup"_a, "n_deep"_a,
           "n_elite"_a, "step_size"_a, "seed"_a, "centred"_a, "auto_degree"_a, "top"_a, "degrees"_a, "slope"_a,
-          "curvature"_a, "R1"_a = py::none(), "R2"_a = py::none(),
+          "curvature"_a, "R1"_a = py::none(), "R2"_a = py::none(), "own"_a = py::none(),
           "The robust fit of every column of Y (n, m) against X (n, d) on the scaled problem, the series "
           "shared by the OpenMP team: a dict of arrays with a row per series.");
 }

@@ -679,57 +679,118 @@ FitOutcome robust_fit(const FitData& d, const RefitConfig& config) {
     return out;
 }
 
+namespace {
+
+// One series of a batch on the rows X, y: its fit, and its rows' membership
+// and weights when it has one (returns whether it has).
+bool fit_one_series(const SeriesBatch& b, const RefitConfig& config, int k, const StridedView<double>& X,
+                    const StridedView<double>& y, const Vector& x_center, const Vector& x_scale,
+                    const double* case_weights, double total, const std::int64_t* sample, std::int64_t sample_size,
+                    const Matrix& Phi_s, int top, FitOutcome& o, std::uint8_t* keep, double* weight) {
+    if (Phi_s.rows() != sample_size) {
+        throw std::invalid_argument("robust_fit_batch: the sample's design must have a row per sample index");
+    }
+    for (std::int64_t i = 0; i < sample_size; ++i) {
+        if (sample[i] < 0 || sample[i] >= X.rows) throw std::invalid_argument("robust_fit_batch: sample index out of range");
+    }
+    const RowScaling scaling{x_center, x_scale, b.y_center[k], b.y_scale[k]};
+    // the search's targets: y at the sample rows on the scaled problem
+    Vector v_s(sample_size);
+    for (std::int64_t i = 0; i < sample_size; ++i) v_s(i) = (y.at(sample[i], 0) - b.y_center[k]) / b.y_scale[k];
+    FitData d;
+    d.X = X;
+    d.y = y;
+    d.terms = b.terms;
+    d.scaling = &scaling;
+    d.case_weights = case_weights;
+    d.total = total;
+    d.tolerance = b.tolerance[k];
+    d.Phi_s = &Phi_s;
+    d.v_s = &v_s;
+    if (top == config.top) {
+        o = robust_fit(d, config);
+    } else {
+        RefitConfig own = config;
+        own.top = top;
+        o = robust_fit(d, own);
+    }
+    if (!o.ok) return false;
+    row_inliers(X, y, *d.terms, scaling, final_evaluation(o), keep, weight, PassOptions{}.block_rows);
+    return true;
+}
+
+}  // namespace
+
 std::vector<FitOutcome> robust_fit_batch(const SeriesBatch& b, const RefitConfig& config, std::uint8_t* keep,
                                          double* weight) {
     if (b.m < 0 || b.m > 2147483647) throw std::invalid_argument("robust_fit_batch: too many series");
-    if (b.Phi_s == nullptr || b.Phi_s->rows() != b.sample_size) {
-        throw std::invalid_argument("robust_fit_batch: the sample's design must have a row per sample index");
-    }
+    if (b.Phi_s == nullptr) throw std::invalid_argument("robust_fit_batch: no sample design");
     const std::int64_t n = b.X.rows;
-    for (std::int64_t i = 0; i < b.sample_size; ++i) {
-        if (b.sample[i] < 0 || b.sample[i] >= n) throw std::invalid_argument("robust_fit_batch: sample index out of range");
-    }
     const InterruptScope interruptible;
     std::vector<FitOutcome> out(static_cast<std::size_t>(b.m));
     const int count = static_cast<int>(b.m);
+    if (b.own != nullptr && static_cast<std::int64_t>(b.own->size()) != b.m) {
+        throw std::invalid_argument("robust_fit_batch: own rows must be given for every series (or none)");
+    }
     for_each_index_on_team(count, count > 1 && thread_team_usable(), [&](int k) {
         FitOutcome& o = out[static_cast<std::size_t>(k)];
         std::uint8_t* keep_k = keep + static_cast<std::int64_t>(k) * n;
         double* weight_k = weight + static_cast<std::int64_t>(k) * n;
+        std::fill(keep_k, keep_k + n, std::uint8_t{0});
+        std::fill(weight_k, weight_k + n, 0.0);
         StridedView<double> y;
         y.data = b.Y + static_cast<std::int64_t>(k) * b.y_col_stride;
         y.rows = n;
         y.cols = 1;
         y.row_stride = b.y_row_stride;
-        const RowScaling scaling{*b.x_center, *b.x_scale, b.y_center[k], b.y_scale[k]};
-        // the search's targets: y at the sample rows on the scaled problem
-        Vector v_s(b.sample_size);
-        for (std::int64_t i = 0; i < b.sample_size; ++i) v_s(i) = (y.at(b.sample[i], 0) - b.y_center[k]) / b.y_scale[k];
-        FitData d;
-        d.X = b.X;
-        d.y = y;
-        d.terms = b.terms;
-        d.scaling = &scaling;
-        d.case_weights = b.case_weights;
-        d.total = b.total;
-        d.tolerance = b.tolerance[k];
-        d.Phi_s = b.Phi_s;
-        d.v_s = &v_s;
+        const SeriesRows* own = b.own != nullptr ? (*b.own)[static_cast<std::size_t>(k)] : nullptr;
         try {
-            o = robust_fit(d, config);
-            if (o.ok) {
-                const RowEvaluation ev = final_evaluation(o);
-                row_inliers(d.X, d.y, *d.terms, scaling, ev, keep_k, weight_k, PassOptions{}.block_rows);
+            if (own == nullptr) {
+                fit_one_series(b, config, k, b.X, y, *b.x_center, *b.x_scale, b.case_weights, b.total, b.sample,
+                               b.sample_size, *b.Phi_s, config.top, o, keep_k, weight_k);
                 return;
+            }
+            // its own rows gathered (a short series: a copy costs little next to its fit)
+            const auto m_rows = static_cast<std::int64_t>(own->rows.size());
+            const std::int64_t d = b.X.cols;
+            std::vector<double> Xk(static_cast<std::size_t>(m_rows * d)), yk(static_cast<std::size_t>(m_rows)),
+                wk(own->weighted ? static_cast<std::size_t>(m_rows) : 0);
+            for (std::int64_t i = 0; i < m_rows; ++i) {
+                const std::int64_t r = own->rows[static_cast<std::size_t>(i)];
+                if (r < 0 || r >= n) throw std::invalid_argument("robust_fit_batch: a series' row out of range");
+                for (std::int64_t j = 0; j < d; ++j) Xk[static_cast<std::size_t>(i * d + j)] = b.X.at(r, j);
+                yk[static_cast<std::size_t>(i)] = y.at(r, 0);
+                if (own->weighted) wk[static_cast<std::size_t>(i)] = b.case_weights[r];
+            }
+            StridedView<double> Xv, yv;
+            Xv.data = reinterpret_cast<const unsigned char*>(Xk.data());
+            Xv.rows = m_rows;
+            Xv.cols = d;
+            Xv.row_stride = d * static_cast<std::int64_t>(sizeof(double));
+            Xv.col_stride = sizeof(double);
+            yv.data = reinterpret_cast<const unsigned char*>(yk.data());
+            yv.rows = m_rows;
+            std::vector<std::uint8_t> keep_own(static_cast<std::size_t>(m_rows));
+            std::vector<double> weight_own(static_cast<std::size_t>(m_rows));
+            if (!fit_one_series(b, config, k, Xv, yv, own->x_center, own->x_scale,
+                                own->weighted ? wk.data() : nullptr, own->total, own->sample.data(),
+                                static_cast<std::int64_t>(own->sample.size()), own->Phi_s, own->top, o,
+                                keep_own.data(), weight_own.data())) {
+                return;
+            }
+            for (std::int64_t i = 0; i < m_rows; ++i) {
+                const std::int64_t r = own->rows[static_cast<std::size_t>(i)];
+                keep_k[r] = keep_own[static_cast<std::size_t>(i)];
+                weight_k[r] = weight_own[static_cast<std::size_t>(i)];
             }
         } catch (const Interrupted&) {
             throw;
         } catch (const std::exception& e) {
             o = FitOutcome{};
             o.error = e.what();
+            std::fill(keep_k, keep_k + n, std::uint8_t{0});
+            std::fill(weight_k, weight_k + n, 0.0);
         }
-        std::fill(keep_k, keep_k + n, std::uint8_t{0});
-        std::fill(weight_k, weight_k + n, 0.0);
     });
     return out;
 }

@@ -94,6 +94,23 @@ struct FitOutcome {
 
 FitOutcome robust_fit(const FitData& data, const RefitConfig& config);
 
+// A series that lacks some of the batch's rows (a missing value of its own):
+// the rows it uses (ascending indices into the batch's rows) and what its
+// single fit would have of its own: the scaling of its variables, the
+// search's sample (indices into its own rows) and that sample's design, the
+// largest degree its data determine, its weighted size, and whether the
+// batch's case weights apply (false where its own are all 1).
+struct SeriesRows {
+    std::vector<std::int64_t> rows;
+    Vector x_center;
+    Vector x_scale;
+    std::vector<std::int64_t> sample;
+    Matrix Phi_s;
+    int top = 0;
+    double total = 0.0;
+    bool weighted = false;
+};
+
 // Many series sharing the rows X: column k of Y (n x m, at any strides) with
 // its own scaling of y (y_center[k], y_scale[k]) and band (tolerance[k]),
 // the same case weights, sample rows (indices into the n rows, whose scaled
@@ -115,6 +132,9 @@ struct SeriesBatch {
     const std::int64_t* sample = nullptr;
     std::int64_t sample_size = 0;
     const Matrix* Phi_s = nullptr;
+    // per series: null, or that series' own rows (then everything above that
+    // concerns rows, the scaling of x and the sample is its own)
+    const std::vector<const SeriesRows*>* own = nullptr;
 };
 
 // Every series' fit, the series shared by the OpenMP team (one series per

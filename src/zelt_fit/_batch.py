@@ -262,7 +262,7 @@ class BatchFit:
             self.inliers[:, at] = compiled.inliers[:, good]
             self.weights[:, at] = compiled.weights[:, good]
             self.n_inliers[at] = compiled.n_inliers[good]
-            self.n_dropped[at] = compiled.n_dropped
+            self.n_dropped[at] = compiled.n_dropped[good]
             self.failed[at] = False
         for a in (self.coef, self.stderr, self.scale, self.degree, self.inliers, self.weights, self.n_inliers,
                   self.n_dropped, self.failed):

@@ -94,14 +94,17 @@ def kernel_inliers(X: np.ndarray, y: np.ndarray, terms: np.ndarray, scaling: Sca
 def fit_series(X: np.ndarray, Y: np.ndarray, terms: np.ndarray, scaling: Scaling, y_center: np.ndarray,
                y_scale: np.ndarray, tolerance: np.ndarray, cw: Optional[np.ndarray], total: float,
                sample: np.ndarray, Phi_s: np.ndarray, settings, centred: bool, auto: bool, top: int,
-               degrees: np.ndarray, penalty) -> dict:
+               degrees: np.ndarray, penalty, own: Optional[list] = None) -> dict:
     """The whole robust fit of every column of Y (n, m) against X (n, d), in one
     call of `zelt_fit._kernel`: the search on the rows `sample` (whose scaled
     design is Phi_s), the starts, the consensus rounds, the degree for
     ``auto``, the M-step and its covariance; the series shared by the OpenMP
     team. Column k is on the scaled problem of `scaling`'s variables and
     (y_center[k], y_scale[k]); its search's band is tolerance[k]. Returns a
-    dict of arrays with a row per series (see ``_kernel.fit_series``)."""
+    dict of arrays with a row per series (see ``_kernel.fit_series``). `own`:
+    per series None, or the rows it uses among X's and its own scaling of x,
+    sample, sample design, largest degree, weighted size and whether the case
+    weights apply, as a tuple (a series with missing values of its own)."""
     return _kernel.fit_series(
         np.asarray(X, dtype=np.float64).reshape(X.shape[0], -1), np.asarray(Y, dtype=np.float64),
         np.asarray(terms, dtype=np.int32), np.asarray(scaling.x_center, dtype=np.float64),
@@ -112,4 +115,4 @@ def fit_series(X: np.ndarray, Y: np.ndarray, terms: np.ndarray, scaling: Scaling
         int(settings.n_chains), int(settings.n_warmup), int(settings.n_deep), int(settings.n_elite),
         float(settings.step_size), int(settings.seed), bool(centred), bool(auto), int(top),
         [int(k) for k in degrees], float(penalty.slope), float(penalty.curvature),
-        penalty.R1 if penalty.active else None, penalty.R2 if penalty.active else None)
+        penalty.R1 if penalty.active else None, penalty.R2 if penalty.active else None, own)

@@ -588,7 +588,7 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
                                    total, sub, Phi_s, settings, _engine._CENTRED.get(), auto, top,
                                    term_degrees(terms, basis_name), penalty)
         index, refit, found, chosen_start, table, chosen_degree = series_outcome(out, 0, terms, basis_name, auto,
-                                                                                 problem.total)
+                                                                                 n, problem.total)
         degree = chosen_degree if auto else degree
         inliers, weights = out["inliers"][0], out["weights"][0]
     else:
@@ -621,10 +621,10 @@ def no_robust_fit(n: int, total: float, best: int, p: int) -> RuntimeError:
                         "try a lower degree")
 
 
-def series_outcome(out: dict, k: int, terms: np.ndarray, basis_name: str, auto: bool, total: float):
+def series_outcome(out: dict, k: int, terms: np.ndarray, basis_name: str, auto: bool, n: int, total: float):
     """(columns, Refit, search outcome, start, degree table, degree) of series k
-    of a compiled fit (`_compiled.fit_series`); its error, raised, where it has none."""
-    n = out["inliers"].shape[1]
+    of a compiled fit (`_compiled.fit_series`) of n rows, their weights summing
+    to `total`; its error, raised, where it has none."""
     if not out["ok"][k]:
         if out["error"][k]:
             raise ValueError(out["error"][k])
@@ -644,7 +644,7 @@ def series_outcome(out: dict, k: int, terms: np.ndarray, basis_name: str, auto: 
     if auto:
         T = out["table"][k]
         table = [{"degree": j, "terms": int(T[j, 0]), "criterion": float(T[j, 1]), "bic": float(T[j, 2]),
-                  "inliers": int(T[j, 3])} for j in range(T.shape[0])]
+                  "inliers": int(T[j, 3])} for j in range(T.shape[0]) if not np.isnan(T[j, 0])]
     return index, refit, found, int(out["start"][k]), table, chosen
 
 

@@ -22,13 +22,27 @@ using namespace pybind11::literals;
 
 namespace {
 
-using Doubles = py::array_t<double, py::array::forcecast>;
 using Terms = py::array_t<int, py::array::c_style | py::array::forcecast>;
 using Indices = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 using Contiguous = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 void require(bool ok, const std::string& message) {
     if (!ok) throw py::value_error(message);
+}
+
+// An array read in place when it holds float64 or float32 (at any strides),
+// otherwise converted to float64 once.
+struct FloatsIn {
+    py::array array;
+    bool single = false;
+};
+
+FloatsIn floats_in(const py::object& obj, const char* name) {
+    py::array a = py::array::ensure(obj);
+    if (!a) throw py::type_error(std::string(name) + " must be an array of numbers");
+    if (a.dtype().is(py::dtype::of<double>())) return FloatsIn{a, false};
+    if (a.dtype().is(py::dtype::of<float>())) return FloatsIn{a, true};
+    return FloatsIn{py::array_t<double, py::array::forcecast>::ensure(a), false};
 }
 
 const double* values_of(const Contiguous& a, py::ssize_t size, const char* name) {
@@ -104,7 +118,7 @@ py::dict outcomes_to_dict(const std::vector<zelt::FitOutcome>& out, int p, int q
                     "weights"_a = weight);
 }
 
-py::dict fit_series(const Doubles& X, const Doubles& Y, const Terms& terms_arr, const zelt::Vector& x_center,
+py::dict fit_series(const py::object& X_obj, const py::object& Y_obj, const Terms& terms_arr, const zelt::Vector& x_center,
                     const zelt::Vector& x_scale, const Contiguous& y_center, const Contiguous& y_scale,
                     const Contiguous& tolerance, const std::optional<Contiguous>& cw, double total,
                     const Indices& sample, const zelt::Matrix& Phi_s, int n_chains, int n_warmup, int n_deep,
@@ -112,6 +126,9 @@ py::dict fit_series(const Doubles& X, const Doubles& Y, const Terms& terms_arr, 
                     const std::vector<int>& degrees, double slope, double curvature,
                     const std::optional<zelt::Matrix>& R1, const std::optional<zelt::Matrix>& R2,
                     const py::object& own_rows) {
+    const FloatsIn Xin = floats_in(X_obj, "X"), Yin = floats_in(Y_obj, "Y");
+    const py::array& X = Xin.array;
+    const py::array& Y = Yin.array;
     require(X.ndim() == 2 && Y.ndim() == 2 && X.shape(0) == Y.shape(0), "X must be (n, d) and Y (n, m)");
     require(terms_arr.ndim() == 2 && terms_arr.shape(1) == X.shape(1), "terms must be (p, d)");
     const py::ssize_t n = X.shape(0), m = Y.shape(1);
@@ -120,12 +137,21 @@ py::dict fit_series(const Doubles& X, const Doubles& Y, const Terms& terms_arr, 
     require(sample.ndim() == 1, "sample must be a vector of row indices");
     const zelt::TermMatrix terms = Eigen::Map<const zelt::TermMatrix>(terms_arr.data(), p, d);
     zelt::SeriesBatch b;
-    b.X.data = reinterpret_cast<const unsigned char*>(X.data());
-    b.X.rows = n;
-    b.X.cols = d;
-    b.X.row_stride = X.strides(0);
-    b.X.col_stride = X.strides(1);
-    b.Y = reinterpret_cast<const unsigned char*>(Y.data());
+    const auto set_view = [&](auto& v) {
+        v.data = static_cast<const unsigned char*>(X.data());
+        v.rows = n;
+        v.cols = d;
+        v.row_stride = X.strides(0);
+        v.col_stride = X.strides(1);
+    };
+    b.x_single = Xin.single;
+    if (Xin.single) {
+        set_view(b.X_single);
+    } else {
+        set_view(b.X);
+    }
+    b.Y = static_cast<const unsigned char*>(Y.data());
+    b.y_single = Yin.single;
     b.m = m;
     b.y_row_stride = Y.strides(0);
     b.y_col_stride = Y.strides(1);

@@ -67,7 +67,7 @@ struct Eval {
 class Runner {
 public:
     explicit Runner(const FitData& d)
-        : d_(d), keep_(static_cast<std::size_t>(d.X.rows)), spare_(static_cast<std::size_t>(d.X.rows)) {}
+        : d_(d), keep_(static_cast<std::size_t>(d.n)), spare_(static_cast<std::size_t>(d.n)) {}
 
     Eval eval(Vector coef, double cut) {
         Eval e;
@@ -102,7 +102,7 @@ public:
         opt.has_clip = !std::isnan(clip);
         opt.clip = opt.has_clip ? clip : 0.0;
         const RowEvaluation view = ev.view();
-        PassSums out = row_pass(d_.X, d_.y, *d_.terms, *d_.scaling, view, opt);
+        PassSums out = d_.pass(view, opt);
         std::swap(keep_, spare_);
         last_ = ev.id;
         return out;
@@ -683,8 +683,9 @@ namespace {
 
 // One series of a batch on the rows X, y: its fit, and its rows' membership
 // and weights when it has one (returns whether it has).
-bool fit_one_series(const SeriesBatch& b, const RefitConfig& config, int k, const StridedView<double>& X,
-                    const StridedView<double>& y, const Vector& x_center, const Vector& x_scale,
+template <class TX, class TY>
+bool fit_one_series(const SeriesBatch& b, const RefitConfig& config, int k, const StridedView<TX>& X,
+                    const StridedView<TY>& y, const Vector& x_center, const Vector& x_scale,
                     const double* case_weights, double total, const std::int64_t* sample, std::int64_t sample_size,
                     const Matrix& Phi_s, int top, FitOutcome& o, std::uint8_t* keep, double* weight) {
     if (Phi_s.rows() != sample_size) {
@@ -698,8 +699,10 @@ bool fit_one_series(const SeriesBatch& b, const RefitConfig& config, int k, cons
     Vector v_s(sample_size);
     for (std::int64_t i = 0; i < sample_size; ++i) v_s(i) = (y.at(sample[i], 0) - b.y_center[k]) / b.y_scale[k];
     FitData d;
-    d.X = X;
-    d.y = y;
+    d.n = X.rows;
+    d.pass = [&](const RowEvaluation& ev, const PassOptions& opt) {
+        return row_pass(X, y, *b.terms, scaling, ev, opt);
+    };
     d.terms = b.terms;
     d.scaling = &scaling;
     d.case_weights = case_weights;
@@ -715,17 +718,34 @@ bool fit_one_series(const SeriesBatch& b, const RefitConfig& config, int k, cons
         o = robust_fit(d, own);
     }
     if (!o.ok) return false;
-    row_inliers(X, y, *d.terms, scaling, final_evaluation(o), keep, weight, PassOptions{}.block_rows);
+    row_inliers(X, y, *b.terms, scaling, final_evaluation(o), keep, weight, PassOptions{}.block_rows);
     return true;
 }
+
+template <class TX, class TY>
+std::vector<FitOutcome> fit_batch_rows(const SeriesBatch& b, const StridedView<TX>& X, const RefitConfig& config,
+                                       std::uint8_t* keep, double* weight);
 
 }  // namespace
 
 std::vector<FitOutcome> robust_fit_batch(const SeriesBatch& b, const RefitConfig& config, std::uint8_t* keep,
                                          double* weight) {
+    if (b.x_single) {
+        return b.y_single ? fit_batch_rows<float, float>(b, b.X_single, config, keep, weight)
+                          : fit_batch_rows<float, double>(b, b.X_single, config, keep, weight);
+    }
+    return b.y_single ? fit_batch_rows<double, float>(b, b.X, config, keep, weight)
+                      : fit_batch_rows<double, double>(b, b.X, config, keep, weight);
+}
+
+namespace {
+
+template <class TX, class TY>
+std::vector<FitOutcome> fit_batch_rows(const SeriesBatch& b, const StridedView<TX>& X, const RefitConfig& config,
+                                       std::uint8_t* keep, double* weight) {
     if (b.m < 0 || b.m > 2147483647) throw std::invalid_argument("robust_fit_batch: too many series");
     if (b.Phi_s == nullptr) throw std::invalid_argument("robust_fit_batch: no sample design");
-    const std::int64_t n = b.X.rows;
+    const std::int64_t n = X.rows;
     const InterruptScope interruptible;
     std::vector<FitOutcome> out(static_cast<std::size_t>(b.m));
     const int count = static_cast<int>(b.m);
@@ -738,7 +758,7 @@ std::vector<FitOutcome> robust_fit_batch(const SeriesBatch& b, const RefitConfig
         double* weight_k = weight + static_cast<std::int64_t>(k) * n;
         std::fill(keep_k, keep_k + n, std::uint8_t{0});
         std::fill(weight_k, weight_k + n, 0.0);
-        StridedView<double> y;
+        StridedView<TY> y;
         y.data = b.Y + static_cast<std::int64_t>(k) * b.y_col_stride;
         y.rows = n;
         y.cols = 1;
@@ -746,23 +766,24 @@ std::vector<FitOutcome> robust_fit_batch(const SeriesBatch& b, const RefitConfig
         const SeriesRows* own = b.own != nullptr ? (*b.own)[static_cast<std::size_t>(k)] : nullptr;
         try {
             if (own == nullptr) {
-                fit_one_series(b, config, k, b.X, y, *b.x_center, *b.x_scale, b.case_weights, b.total, b.sample,
+                fit_one_series(b, config, k, X, y, *b.x_center, *b.x_scale, b.case_weights, b.total, b.sample,
                                b.sample_size, *b.Phi_s, config.top, o, keep_k, weight_k);
                 return;
             }
             // its own rows gathered (a short series: a copy costs little next to its fit)
             const auto m_rows = static_cast<std::int64_t>(own->rows.size());
-            const std::int64_t d = b.X.cols;
+            const std::int64_t d = X.cols;
             std::vector<double> Xk(static_cast<std::size_t>(m_rows * d)), yk(static_cast<std::size_t>(m_rows)),
                 wk(own->weighted ? static_cast<std::size_t>(m_rows) : 0);
             for (std::int64_t i = 0; i < m_rows; ++i) {
                 const std::int64_t r = own->rows[static_cast<std::size_t>(i)];
                 if (r < 0 || r >= n) throw std::invalid_argument("robust_fit_batch: a series' row out of range");
-                for (std::int64_t j = 0; j < d; ++j) Xk[static_cast<std::size_t>(i * d + j)] = b.X.at(r, j);
+                for (std::int64_t j = 0; j < d; ++j) Xk[static_cast<std::size_t>(i * d + j)] = X.at(r, j);
                 yk[static_cast<std::size_t>(i)] = y.at(r, 0);
                 if (own->weighted) wk[static_cast<std::size_t>(i)] = b.case_weights[r];
             }
-            StridedView<double> Xv, yv;
+            StridedView<double> Xv;
+            StridedView<double> yv;
             Xv.data = reinterpret_cast<const unsigned char*>(Xk.data());
             Xv.rows = m_rows;
             Xv.cols = d;
@@ -794,5 +815,7 @@ std::vector<FitOutcome> robust_fit_batch(const SeriesBatch& b, const RefitConfig
     });
     return out;
 }
+
+}  // namespace
 
 }  // namespace zelt

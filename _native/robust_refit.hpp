@@ -11,6 +11,7 @@
 #include "types.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,8 +44,9 @@ struct RefitConfig {
 // (null: all 1) and weighted size, and the search's sample of them on the
 // scaled problem (full-width design rows and targets).
 struct FitData {
-    StridedView<double> X;
-    StridedView<double> y;
+    std::int64_t n = 0;             // rows
+    // one pass over the rows (row_pass on them, with the terms and scaling below)
+    std::function<PassSums(const RowEvaluation&, const PassOptions&)> pass;
     const TermMatrix* terms = nullptr;
     const RowScaling* scaling = nullptr;
     const double* case_weights = nullptr;
@@ -116,8 +118,11 @@ struct SeriesRows {
 // the same case weights, sample rows (indices into the n rows, whose scaled
 // design is Phi_s) and settings for all.
 struct SeriesBatch {
-    StridedView<double> X;
+    StridedView<double> X;          // the rows, float64 ...
+    StridedView<float> X_single;    // ... or float32 (read as it is) when x_single
+    bool x_single = false;
     const unsigned char* Y = nullptr;
+    bool y_single = false;          // Y holds float32
     std::int64_t m = 0;
     std::int64_t y_row_stride = 0;  // bytes
     std::int64_t y_col_stride = 0;

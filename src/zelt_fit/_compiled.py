@@ -106,7 +106,7 @@ def fit_series(X: np.ndarray, Y: np.ndarray, terms: np.ndarray, scaling: Scaling
     sample, sample design, largest degree, weighted size and whether the case
     weights apply, as a tuple (a series with missing values of its own)."""
     return _kernel.fit_series(
-        np.asarray(X, dtype=np.float64).reshape(X.shape[0], -1), np.asarray(Y, dtype=np.float64),
+        _as_2d(X), np.asarray(Y),
         np.asarray(terms, dtype=np.int32), np.asarray(scaling.x_center, dtype=np.float64),
         np.asarray(scaling.x_scale, dtype=np.float64), np.ascontiguousarray(y_center, dtype=np.float64),
         np.ascontiguousarray(y_scale, dtype=np.float64), np.ascontiguousarray(tolerance, dtype=np.float64),

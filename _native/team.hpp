@@ -29,9 +29,10 @@ inline bool thread_team_usable() { return !is_fork_child() && !omp_in_parallel()
 // the indices run in order on the calling thread.
 template <class Task>
 void for_each_index_on_team(int count, bool use_team, Task&& task) {
-    if (omp_in_parallel()) {
-        // an iteration of an enclosing team's loop (a batch of fits): this
-        // thread runs every index in order, the first failure ends the loop
+    if (omp_in_parallel() || !use_team || count <= 1) {
+        // an iteration of an enclosing team's loop (a batch of fits), or work
+        // for one thread: this thread runs every index in order (no team to
+        // wake), the first failure ends the loop
         for (int i = 0; i < count; ++i) {
             if (stop_requested()) throw Interrupted();
             task(i);

@@ -358,35 +358,39 @@ double log_beta(double a, double b) {
 }
 
 // The continued fraction of I_x(a, b) (modified Lentz), valid and fast for
-// x < (a + 1) / (a + b + 2).
-double beta_fraction(double a, double b, double x) {
-    constexpr double tiny = 1e-300, eps = 1e-16;
+// x < (a + 1) / (a + b + 2). Near that point with one parameter large it
+// takes thousands of terms, whose rounding adds up in double: the products
+// run in long double (wider on x86; elsewhere the same as double).
+double beta_fraction(double a_in, double b_in, double x_in) {
+    using Real = long double;
+    const Real a = a_in, b = b_in, x = x_in;
+    const Real tiny = 1e-300L, eps = std::numeric_limits<Real>::epsilon();
     constexpr int max_terms = 100000;
-    const double qab = a + b, qap = a + 1.0, qam = a - 1.0;
-    double c = 1.0, d = 1.0 - qab * x / qap;
+    const Real qab = a + b, qap = a + 1, qam = a - 1;
+    Real c = 1, d = 1 - qab * x / qap;
     if (std::abs(d) < tiny) d = tiny;
-    d = 1.0 / d;
-    double h = d;
+    d = 1 / d;
+    Real h = d;
     for (int m = 1; m <= max_terms; ++m) {
-        const double m2 = 2.0 * m;
-        double aa = m * (b - m) * x / ((qam + m2) * (a + m2));
-        d = 1.0 + aa * d;
+        const Real rm = m, m2 = 2 * rm;
+        Real aa = rm * (b - rm) * x / ((qam + m2) * (a + m2));
+        d = 1 + aa * d;
         if (std::abs(d) < tiny) d = tiny;
-        c = 1.0 + aa / c;
+        c = 1 + aa / c;
         if (std::abs(c) < tiny) c = tiny;
-        d = 1.0 / d;
+        d = 1 / d;
         h *= d * c;
-        aa = -(a + m) * (qab + m) * x / ((a + m2) * (qap + m2));
-        d = 1.0 + aa * d;
+        aa = -(a + rm) * (qab + rm) * x / ((a + m2) * (qap + m2));
+        d = 1 + aa * d;
         if (std::abs(d) < tiny) d = tiny;
-        c = 1.0 + aa / c;
+        c = 1 + aa / c;
         if (std::abs(c) < tiny) c = tiny;
-        d = 1.0 / d;
-        const double del = d * c;
+        d = 1 / d;
+        const Real del = d * c;
         h *= del;
-        if (std::abs(del - 1.0) <= eps) break;
+        if (std::abs(del - 1) <= eps) break;
     }
-    return h;
+    return static_cast<double>(h);
 }
 
 // I_x(a, b) with x and y = 1 - x both given (each formed without

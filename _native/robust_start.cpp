@@ -45,8 +45,9 @@ std::uint64_t splitmix_next(std::uint64_t& state) {
 }
 
 // The median as NumPy gives it: NaN when a value is NaN (the selection has no
-// order for it). Takes its buffer by value: one copy per call.
+// order for it) or there is none. Takes its buffer by value: one copy per call.
 double median_of(std::vector<double> values) {
+    if (values.empty()) return kNaN;
     for (double x : values) {
         if (std::isnan(x)) return kNaN;
     }
@@ -191,8 +192,10 @@ bool s_estimate(const MatrixCRef& Phi, const VectorCRef& v, std::uint64_t seed, 
     if (v.size() != m) throw std::invalid_argument("s_estimate: v must have one value per row of Phi");
     if (p == 0) throw std::invalid_argument("s_estimate: Phi has no columns");
     if (m <= p) return false;
-    // LAPACK's SVD fails on a NaN in a subset: refuse it here, for every subset alike
-    if (Phi.hasNaN()) throw std::invalid_argument("s_estimate: Phi holds NaN");
+    // the scales of non-finite residuals mean nothing (a NaN makes every
+    // candidate's look 0): refused, as the reference refuses them
+    if (!Phi.allFinite()) throw std::invalid_argument("s_estimate: Phi holds NaN or infinity");
+    if (!v.allFinite()) throw std::invalid_argument("s_estimate: v holds NaN or infinity");
     const Index k = subsets < 0 ? subset_count(static_cast<int>(p)) : subsets;
 
     // k subsets of p indices, drawn row by row; those with a repeated row dropped
@@ -222,7 +225,6 @@ bool s_estimate(const MatrixCRef& Phi, const VectorCRef& v, std::uint64_t seed, 
             A.row(j) = Phi.row(i);
             rhs[j] = v[i];
         }
-        if (!A.allFinite()) continue;  // infinite rows give NaN singular values: not kept
         const Eigen::JacobiSVD<Matrix> svd(A, Eigen::ComputeFullU | Eigen::ComputeFullV);
         const Vector& S = svd.singularValues();  // descending
         if (!(S[p - 1] > S[0] * 1e-10)) continue;

@@ -298,3 +298,11 @@ def test_f_sf_in_the_tails_and_at_other_degrees_of_freedom(F, d1, d2):
                                      (1.0, 0.0, 4.0), (1.0, 3.0, -1.0), (1.0, np.nan, 4.0)])
 def test_f_sf_at_the_edges_is_scipys(F, d1, d2):
     np.testing.assert_equal(_kernel.f_sf(F, d1, d2), fdist.sf(F, d1, d2))
+
+
+def test_the_starts_give_the_same_bits_from_many_threads_at_once(native_checks):
+    # tests/native/start_units.cpp: 48 problems serially, then by four threads
+    counts = dict(line.split() for line in native_checks["start_units"].splitlines())
+    assert int(counts.pop("s_estimate_found")) == 48
+    assert counts == {name: "0" for name in
+                      ("s_estimate_threads", "m_scale_one_threads", "biweight_start_threads", "f_sf_threads")}

@@ -335,9 +335,8 @@ namespace {
 // lgamma(x) - ((x - 1/2) log x - x + log(2 pi) / 2), by Stirling's series; for x >= 20
 double stirling_correction(double x) {
     const double z = 1.0 / (x * x);
-    return (1.0 / 12.0 +
-            z * (-1.0 / 360.0 + z * (1.0 / 1260.0 + z * (-1.0 / 1680.0 + z * (1.0 / 1188.0 + z * (-691.0 / 360360.0)))))) /
-           x;
+    const double tail = -1.0 / 1680.0 + z * (1.0 / 1188.0 + z * (-691.0 / 360360.0));
+    return (1.0 / 12.0 + z * (-1.0 / 360.0 + z * (1.0 / 1260.0 + z * tail))) / x;
 }
 
 constexpr double kHalfLog2Pi = 0.91893853320467274178;

@@ -21,7 +21,8 @@ from typing import Optional
 
 import numpy as np
 
-__all__ = ["SEstimate", "s_estimate", "subset_indices", "subset_count", "m_scale", "m_scale_one", "bisquare_rho", "C_S", "B_S", "C_MM"]
+__all__ = ["SEstimate", "s_estimate", "subset_indices", "subset_count", "m_scale", "m_scale_one", "bisquare_rho",
+           "C_S", "B_S", "C_MM"]
 
 # bisquare tuning of the scale: E rho(Z) = B_S for a standard normal Z, so the
 # scale breaks down only when half the points are wrong

@@ -72,7 +72,9 @@ int main() {
     std::vector<Problem> problems;
     for (int i = 0; i < count; ++i) problems.push_back(make_problem(i));
     std::vector<Outcome> serial(count), team(count);
-    for (int i = 0; i < count; ++i) serial[static_cast<std::size_t>(i)] = solve(problems[static_cast<std::size_t>(i)], i);
+    for (int i = 0; i < count; ++i) {
+        serial[static_cast<std::size_t>(i)] = solve(problems[static_cast<std::size_t>(i)], i);
+    }
     // every thread on every fourth problem, in reverse: neighbours run at once
 #pragma omp parallel for num_threads(4) schedule(static, 1)
     for (int j = 0; j < count; ++j) {

@@ -191,11 +191,11 @@ bool s_estimate(const MatrixCRef& Phi, const VectorCRef& v, std::uint64_t seed, 
     const Index m = Phi.rows(), p = Phi.cols();
     if (v.size() != m) throw std::invalid_argument("s_estimate: v must have one value per row of Phi");
     if (p == 0) throw std::invalid_argument("s_estimate: Phi has no columns");
-    if (m <= p) return false;
     // the scales of non-finite residuals mean nothing (a NaN makes every
     // candidate's look 0): refused, as the reference refuses them
     if (!Phi.allFinite()) throw std::invalid_argument("s_estimate: Phi holds NaN or infinity");
     if (!v.allFinite()) throw std::invalid_argument("s_estimate: v holds NaN or infinity");
+    if (m <= p) return false;
     const Index k = subsets < 0 ? subset_count(static_cast<int>(p)) : subsets;
 
     // k subsets of p indices, drawn row by row; those with a repeated row dropped

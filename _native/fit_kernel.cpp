@@ -1,7 +1,9 @@
 // Python binding of zelt_fit's compiled pass (zelt_fit._kernel): converts the
 // arrays (float64 and float32 read in place, anything else converted once),
-// calls row_pass / row_inliers, and returns the sums as a dict. No computation
-// here. The interpreter lock is held for the whole call, so that the
+// calls row_pass / row_inliers, and returns the sums as a dict; and the
+// refit's starts on the search's sample (robust_start.hpp), for the tests
+// that hold them to their NumPy references. No computation here. The
+// interpreter lock is held for the whole call, so that the
 // cancellation hook can run Python's signal handlers (as in zelt_core).
 #include <pybind11/eigen.h>
 #include <pybind11/numpy.h>
@@ -249,7 +251,8 @@ void register_starts(py::module_& m) {
 void register_fits(py::module_& m);  // fit_series.cpp
 
 PYBIND11_MODULE(_kernel, m) {
-    m.doc() = "zelt_fit's compiled pass: the sums of a refit round over raw rows, in one sweep.";
+    m.doc() =
+        "zelt_fit's compiled pass: the sums of a refit round over raw rows, in one sweep; and the refit's starts.";
     zelt::set_interrupt_check(&python_signal_pending);
     // module-local: zelt_core keeps its own messages for its own calls
     py::register_local_exception_translator([](std::exception_ptr p) {

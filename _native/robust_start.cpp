@@ -45,8 +45,9 @@ std::uint64_t splitmix_next(std::uint64_t& state) {
 }
 
 // The median as NumPy gives it: NaN when a value is NaN (the selection has no
-// order for it). Takes its buffer by value: one copy per call.
+// order for it) or there is none. Takes its buffer by value: one copy per call.
 double median_of(std::vector<double> values) {
+    if (values.empty()) return kNaN;
     for (double x : values) {
         if (std::isnan(x)) return kNaN;
     }
@@ -190,9 +191,11 @@ bool s_estimate(const MatrixCRef& Phi, const VectorCRef& v, std::uint64_t seed, 
     const Index m = Phi.rows(), p = Phi.cols();
     if (v.size() != m) throw std::invalid_argument("s_estimate: v must have one value per row of Phi");
     if (p == 0) throw std::invalid_argument("s_estimate: Phi has no columns");
+    // the scales of non-finite residuals mean nothing (a NaN makes every
+    // candidate's look 0): refused, as the reference refuses them
+    if (!Phi.allFinite()) throw std::invalid_argument("s_estimate: Phi holds NaN or infinity");
+    if (!v.allFinite()) throw std::invalid_argument("s_estimate: v holds NaN or infinity");
     if (m <= p) return false;
-    // LAPACK's SVD fails on a NaN in a subset: refuse it here, for every subset alike
-    if (Phi.hasNaN()) throw std::invalid_argument("s_estimate: Phi holds NaN");
     const Index k = subsets < 0 ? subset_count(static_cast<int>(p)) : subsets;
 
     // k subsets of p indices, drawn row by row; those with a repeated row dropped
@@ -222,7 +225,6 @@ bool s_estimate(const MatrixCRef& Phi, const VectorCRef& v, std::uint64_t seed, 
             A.row(j) = Phi.row(i);
             rhs[j] = v[i];
         }
-        if (!A.allFinite()) continue;  // infinite rows give NaN singular values: not kept
         const Eigen::JacobiSVD<Matrix> svd(A, Eigen::ComputeFullU | Eigen::ComputeFullV);
         const Vector& S = svd.singularValues();  // descending
         if (!(S[p - 1] > S[0] * 1e-10)) continue;
@@ -333,9 +335,8 @@ namespace {
 // lgamma(x) - ((x - 1/2) log x - x + log(2 pi) / 2), by Stirling's series; for x >= 20
 double stirling_correction(double x) {
     const double z = 1.0 / (x * x);
-    return (1.0 / 12.0 +
-            z * (-1.0 / 360.0 + z * (1.0 / 1260.0 + z * (-1.0 / 1680.0 + z * (1.0 / 1188.0 + z * (-691.0 / 360360.0)))))) /
-           x;
+    const double tail = -1.0 / 1680.0 + z * (1.0 / 1188.0 + z * (-691.0 / 360360.0));
+    return (1.0 / 12.0 + z * (-1.0 / 360.0 + z * (1.0 / 1260.0 + z * tail))) / x;
 }
 
 constexpr double kHalfLog2Pi = 0.91893853320467274178;
@@ -358,35 +359,39 @@ double log_beta(double a, double b) {
 }
 
 // The continued fraction of I_x(a, b) (modified Lentz), valid and fast for
-// x < (a + 1) / (a + b + 2).
-double beta_fraction(double a, double b, double x) {
-    constexpr double tiny = 1e-300, eps = 1e-16;
+// x < (a + 1) / (a + b + 2). Near that point with one parameter large it
+// takes thousands of terms, whose rounding adds up in double: the products
+// run in long double (wider on x86; elsewhere the same as double).
+double beta_fraction(double a_in, double b_in, double x_in) {
+    using Real = long double;
+    const Real a = a_in, b = b_in, x = x_in;
+    const Real tiny = 1e-300L, eps = std::numeric_limits<Real>::epsilon();
     constexpr int max_terms = 100000;
-    const double qab = a + b, qap = a + 1.0, qam = a - 1.0;
-    double c = 1.0, d = 1.0 - qab * x / qap;
+    const Real qab = a + b, qap = a + 1, qam = a - 1;
+    Real c = 1, d = 1 - qab * x / qap;
     if (std::abs(d) < tiny) d = tiny;
-    d = 1.0 / d;
-    double h = d;
+    d = 1 / d;
+    Real h = d;
     for (int m = 1; m <= max_terms; ++m) {
-        const double m2 = 2.0 * m;
-        double aa = m * (b - m) * x / ((qam + m2) * (a + m2));
-        d = 1.0 + aa * d;
+        const Real rm = m, m2 = 2 * rm;
+        Real aa = rm * (b - rm) * x / ((qam + m2) * (a + m2));
+        d = 1 + aa * d;
         if (std::abs(d) < tiny) d = tiny;
-        c = 1.0 + aa / c;
+        c = 1 + aa / c;
         if (std::abs(c) < tiny) c = tiny;
-        d = 1.0 / d;
+        d = 1 / d;
         h *= d * c;
-        aa = -(a + m) * (qab + m) * x / ((a + m2) * (qap + m2));
-        d = 1.0 + aa * d;
+        aa = -(a + rm) * (qab + rm) * x / ((a + m2) * (qap + m2));
+        d = 1 + aa * d;
         if (std::abs(d) < tiny) d = tiny;
-        c = 1.0 + aa / c;
+        c = 1 + aa / c;
         if (std::abs(c) < tiny) c = tiny;
-        d = 1.0 / d;
-        const double del = d * c;
+        d = 1 / d;
+        const Real del = d * c;
         h *= del;
-        if (std::abs(del - 1.0) <= eps) break;
+        if (std::abs(del - 1) <= eps) break;
     }
-    return h;
+    return static_cast<double>(h);
 }
 
 // I_x(a, b) with x and y = 1 - x both given (each formed without

@@ -23,7 +23,8 @@ struct SEstimate {
 // repeated row or a singular solve dropped, each candidate moved by one
 // reweighted step on at most 500 spread rows, the best polished on every row
 // by `polish` steps. subsets < 0 means subset_count(p). Returns false (out
-// untouched) when m <= p or no subset determines the coefficients.
+// untouched) when m <= p or no subset determines the coefficients; throws
+// std::invalid_argument for sizes that disagree, no columns, NaN or infinity.
 bool s_estimate(const MatrixCRef& Phi, const VectorCRef& v, std::uint64_t seed, int subsets, double c, double b,
                 int polish, SEstimate& out);
 

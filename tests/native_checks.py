@@ -50,5 +50,5 @@ def run_native_checks(tmp_dir):
     assert proc.returncode == 0, proc.stdout + proc.stderr
     outputs = {case.get("name"): case.findtext("system-out") or ""
                for case in ET.parse(junit).getroot().iter("testcase")}
-    assert {"basis_units", "search_units", "search_units_sse2"} <= set(outputs), outputs.keys()
+    assert {"basis_units", "search_units", "search_units_sse2", "start_units"} <= set(outputs), outputs.keys()
     return outputs

@@ -158,7 +158,8 @@ def check_penalised(out, err, converts, X, y, R1, R2, g1, g2, scalars=()):
         Xa = np.asarray(X, dtype=float).reshape(n, p)
         ya = np.asarray(y, dtype=float).ravel()
         with np.errstate(all="ignore"):
-            G = Xa.T @ Xa + sum(float(g) * np.asarray(R, dtype=float) for R, g in ((R1, g1), (R2, g2))
+            # the penalty weighs n gamma R: the fit's weights are per observation
+            G = Xa.T @ Xa + sum((n * float(g)) * np.asarray(R, dtype=float) for R, g in ((R1, g1), (R2, g2))
                                 if R is not None and g != 0.0) + float(sum(scalars)) * np.eye(p)
             h = Xa.T @ ya
         if "solving" in str(err):

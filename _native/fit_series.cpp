@@ -125,7 +125,7 @@ py::dict fit_series(const py::object& X_obj, const py::object& Y_obj, const Term
                     int n_elite, double step_size, std::uint64_t seed, bool centred, bool auto_degree, int top,
                     const std::vector<int>& degrees, double slope, double curvature,
                     const std::optional<zelt::Matrix>& R1, const std::optional<zelt::Matrix>& R2,
-                    const py::object& own_rows) {
+                    const py::object& own_rows, bool want_weights) {
     const FloatsIn Xin = floats_in(X_obj, "X"), Yin = floats_in(Y_obj, "Y");
     const py::array& X = Xin.array;
     const py::array& Y = Yin.array;
@@ -205,9 +205,9 @@ py::dict fit_series(const py::object& X_obj, const py::object& Y_obj, const Term
     config.R1 = R1 ? &*R1 : nullptr;
     config.R2 = R2 ? &*R2 : nullptr;
     py::array_t<bool> keep({m, n});
-    py::array_t<double> weight({m, n});
+    py::array_t<double> weight(want_weights ? std::vector<py::ssize_t>{m, n} : std::vector<py::ssize_t>{0, 0});
     const std::vector<zelt::FitOutcome> out = zelt::robust_fit_batch(
-        b, config, reinterpret_cast<std::uint8_t*>(keep.mutable_data()), weight.mutable_data());
+        b, config, reinterpret_cast<std::uint8_t*>(keep.mutable_data()), want_weights ? weight.mutable_data() : nullptr);
     const int top_degree = degrees.empty() ? 0 : *std::max_element(degrees.begin(), degrees.end());
     return outcomes_to_dict(out, p, 1 + 2 * d, top_degree, auto_degree, keep, weight);
 }
@@ -218,7 +218,7 @@ void register_fits(py::module_& m) {
     m.def("fit_series", &fit_series, "X"_a, "Y"_a, "terms"_a, "x_center"_a, "x_scale"_a, "y_center"_a, "y_scale"_a,
           "tolerance"_a, "cw"_a, "total"_a, "sample"_a, "Phi_s"_a, "n_chains"_a, "n_warmup"_a, "n_deep"_a,
           "n_elite"_a, "step_size"_a, "seed"_a, "centred"_a, "auto_degree"_a, "top"_a, "degrees"_a, "slope"_a,
-          "curvature"_a, "R1"_a = py::none(), "R2"_a = py::none(), "own"_a = py::none(),
+          "curvature"_a, "R1"_a = py::none(), "R2"_a = py::none(), "own"_a = py::none(), "weights"_a = true,
           "The robust fit of every column of Y (n, m) against X (n, d) on the scaled problem, the series "
           "shared by the OpenMP team: a dict of arrays with a row per series.");
 }

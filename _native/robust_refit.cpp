@@ -755,9 +755,9 @@ std::vector<FitOutcome> fit_batch_rows(const SeriesBatch& b, const StridedView<T
     for_each_index_on_team(count, count > 1 && thread_team_usable(), [&](int k) {
         FitOutcome& o = out[static_cast<std::size_t>(k)];
         std::uint8_t* keep_k = keep + static_cast<std::int64_t>(k) * n;
-        double* weight_k = weight + static_cast<std::int64_t>(k) * n;
+        double* weight_k = weight != nullptr ? weight + static_cast<std::int64_t>(k) * n : nullptr;
         std::fill(keep_k, keep_k + n, std::uint8_t{0});
-        std::fill(weight_k, weight_k + n, 0.0);
+        if (weight_k != nullptr) std::fill(weight_k, weight_k + n, 0.0);
         StridedView<TY> y;
         y.data = b.Y + static_cast<std::int64_t>(k) * b.y_col_stride;
         y.rows = n;
@@ -792,17 +792,17 @@ std::vector<FitOutcome> fit_batch_rows(const SeriesBatch& b, const StridedView<T
             yv.data = reinterpret_cast<const unsigned char*>(yk.data());
             yv.rows = m_rows;
             std::vector<std::uint8_t> keep_own(static_cast<std::size_t>(m_rows));
-            std::vector<double> weight_own(static_cast<std::size_t>(m_rows));
+            std::vector<double> weight_own(weight_k != nullptr ? static_cast<std::size_t>(m_rows) : 0);
             if (!fit_one_series(b, config, k, Xv, yv, own->x_center, own->x_scale,
                                 own->weighted ? wk.data() : nullptr, own->total, own->sample.data(),
                                 static_cast<std::int64_t>(own->sample.size()), own->Phi_s, own->top, o,
-                                keep_own.data(), weight_own.data())) {
+                                keep_own.data(), weight_k != nullptr ? weight_own.data() : nullptr)) {
                 return;
             }
             for (std::int64_t i = 0; i < m_rows; ++i) {
                 const std::int64_t r = own->rows[static_cast<std::size_t>(i)];
                 keep_k[r] = keep_own[static_cast<std::size_t>(i)];
-                weight_k[r] = weight_own[static_cast<std::size_t>(i)];
+                if (weight_k != nullptr) weight_k[r] = weight_own[static_cast<std::size_t>(i)];
             }
         } catch (const Interrupted&) {
             throw;
@@ -810,7 +810,7 @@ std::vector<FitOutcome> fit_batch_rows(const SeriesBatch& b, const StridedView<T
             o = FitOutcome{};
             o.error = e.what();
             std::fill(keep_k, keep_k + n, std::uint8_t{0});
-            std::fill(weight_k, weight_k + n, 0.0);
+            if (weight_k != nullptr) std::fill(weight_k, weight_k + n, 0.0);
         }
     });
     return out;

@@ -145,7 +145,8 @@ struct SeriesBatch {
 // Every series' fit, the series shared by the OpenMP team (one series per
 // iteration, each fitted exactly as alone: the same bits for any team size).
 // keep and weight (m x n, row k for series k) receive each row's membership
-// and robustness weight in the final fit (0 where a series has none). A
+// and robustness weight in the final fit (0 where a series has none); weight
+// may be null (the memberships alone). A
 // series whose fit throws has ok = false and the message in `error`; a stop
 // (Ctrl-C) ends the whole batch with Interrupted.
 std::vector<FitOutcome> robust_fit_batch(const SeriesBatch& batch, const RefitConfig& config, std::uint8_t* keep,

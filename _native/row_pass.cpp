@@ -486,6 +486,7 @@ void row_inliers(const StridedView<TX>& X, const StridedView<TY>& y, const TermM
             load_tile(T, shape, X, y, nullptr, t0, m);
             evaluate_tile(T, ev, d, p, m, T.r, T.t, nullptr, nullptr, T.keep);
             for (std::int64_t k = 0; k < m; ++k) keep[t0 + k] = static_cast<std::uint8_t>(T.keep[k]);
+            if (weight == nullptr) continue;
             if (ev.has_bisquare) {
                 for (std::int64_t k = 0; k < m; ++k) {
                     const double qb = std::min(std::abs(T.t[k]) / ev.bisquare, 1.0);

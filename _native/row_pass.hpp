@@ -98,7 +98,8 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
                   const RowScaling& scaling, const RowEvaluation& ev, const PassOptions& options);
 
 // Every row's membership (keep, one byte) and robustness weight: the
-// bisquare's (1 - (t / bisquare)^2)^2 in an M-step round, else 1, and 0 off the set.
+// bisquare's (1 - (t / bisquare)^2)^2 in an M-step round, else 1, and 0 off the set
+// (weight may be null: the membership alone).
 template <class TX, class TY>
 void row_inliers(const StridedView<TX>& X, const StridedView<TY>& y, const TermMatrix& terms,
                  const RowScaling& scaling, const RowEvaluation& ev, std::uint8_t* keep, double* weight,

@@ -94,7 +94,7 @@ def kernel_inliers(X: np.ndarray, y: np.ndarray, terms: np.ndarray, scaling: Sca
 def fit_series(X: np.ndarray, Y: np.ndarray, terms: np.ndarray, scaling: Scaling, y_center: np.ndarray,
                y_scale: np.ndarray, tolerance: np.ndarray, cw: Optional[np.ndarray], total: float,
                sample: np.ndarray, Phi_s: np.ndarray, settings, centred: bool, auto: bool, top: int,
-               degrees: np.ndarray, penalty, own: Optional[list] = None) -> dict:
+               degrees: np.ndarray, penalty, own: Optional[list] = None, weights: bool = True) -> dict:
     """The whole robust fit of every column of Y (n, m) against X (n, d), in one
     call of `zelt_fit._kernel`: the search on the rows `sample` (whose scaled
     design is Phi_s), the starts, the consensus rounds, the degree for
@@ -104,7 +104,8 @@ def fit_series(X: np.ndarray, Y: np.ndarray, terms: np.ndarray, scaling: Scaling
     dict of arrays with a row per series (see ``_kernel.fit_series``). `own`:
     per series None, or the rows it uses among X's and its own scaling of x,
     sample, sample design, largest degree, weighted size and whether the case
-    weights apply, as a tuple (a series with missing values of its own)."""
+    weights apply, as a tuple (a series with missing values of its own).
+    `weights` False: the rows' memberships alone (``"weights"`` is empty)."""
     return _kernel.fit_series(
         _as_2d(X), np.asarray(Y),
         np.asarray(terms, dtype=np.int32), np.asarray(scaling.x_center, dtype=np.float64),
@@ -115,4 +116,4 @@ def fit_series(X: np.ndarray, Y: np.ndarray, terms: np.ndarray, scaling: Scaling
         int(settings.n_chains), int(settings.n_warmup), int(settings.n_deep), int(settings.n_elite),
         float(settings.step_size), int(settings.seed), bool(centred), bool(auto), int(top),
         [int(k) for k in degrees], float(penalty.slope), float(penalty.curvature),
-        penalty.R1 if penalty.active else None, penalty.R2 if penalty.active else None, own)
+        penalty.R1 if penalty.active else None, penalty.R2 if penalty.active else None, own, bool(weights))

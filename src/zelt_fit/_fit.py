@@ -8,7 +8,7 @@ import numpy as np
 
 from . import _checks, _compiled, _engine, _missing, _weights
 from ._passes import Evaluation
-from ._problem import SCALE_POINTS, SORT_POINTS, ArrayProblem, DaskProblem, is_dask, stride_subset
+from ._problem import SCALE_POINTS, SORT_POINTS, ArrayProblem, DaskProblem, LazyWeights, is_dask, stride_subset
 from ._sest import C_MM, m_scale_one, s_estimate
 from ._refit import CUT, Columns, Penalty, Refit, Stage1, best_start, biweight_start, consensus_rounds, robust_refit
 from ._result import PolyFit
@@ -28,6 +28,9 @@ SEARCH_POINTS = 2000
 RANK_TOL = 1e-10
 # A fit keeps at most this many of its points, spread over the data, to draw.
 PLOT_POINTS = 5000
+# Above this many points a fit forms its rows' robustness weights (eight bytes
+# a row) when they are first asked for, not with the fit.
+LAZY_WEIGHT_ROWS = 100_000
 
 # Candidates of deg="auto": 0 .. max_deg, by default 7 in one variable and less
 # in several, where the search's cost grows with the number of terms.
@@ -582,15 +585,18 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     top = identifiable_degree(problem, Phi_s, terms, basis_name, auto, names, np.unique(sub).size)
     cols = Columns(np.flatnonzero(term_degrees(terms, basis_name) <= top) if auto else np.arange(p), p, penalty)
     if isinstance(problem, ArrayProblem) and problem.compiled:
+        lazy = n > LAZY_WEIGHT_ROWS
         out = _compiled.fit_series(problem.X, problem.y[:, None], terms, problem.scaling,
                                    np.array([problem.scaling.y_center]), np.array([problem.scaling.y_scale]),
                                    np.array([problem.tolerance() if tolerance is None else tolerance]), problem.cw,
                                    total, sub, Phi_s, settings, _engine._CENTRED.get(), auto, top,
-                                   term_degrees(terms, basis_name), penalty)
+                                   term_degrees(terms, basis_name), penalty, weights=not lazy)
         index, refit, found, chosen_start, table, chosen_degree = series_outcome(out, 0, terms, basis_name, auto,
                                                                                  n, problem.total)
         degree = chosen_degree if auto else degree
-        inliers, weights = out["inliers"][0], out["weights"][0]
+        inliers = out["inliers"][0]
+        weights = (LazyWeights(problem.X, problem.y, terms, problem.scaling, refit.final) if lazy
+                   else out["weights"][0])
     else:
         index, refit, found, chosen_start, table, degree = _fit_reference(
             problem, terms, basis_name, degree, auto, top, cols, penalty, settings, Phi_s, v_s, tolerance, seed)

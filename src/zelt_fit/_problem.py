@@ -19,7 +19,7 @@ from . import _compiled, _engine
 from ._passes import BLOCK_ROWS, Evaluation, Stats, block_stats
 from ._units import Scaling
 
-__all__ = ["ArrayProblem", "DaskProblem", "is_dask", "spread_subset", "stride_subset"]
+__all__ = ["ArrayProblem", "DaskProblem", "LazyWeights", "is_dask", "spread_subset", "stride_subset"]
 
 
 def is_dask(a: object) -> bool:
@@ -99,11 +99,32 @@ class ArrayProblem:
         # the rows the last pass kept (one byte a row), so that the next pass
         # compares with them instead of evaluating the previous solve again
         self._last: Optional[Evaluation] = None
-        self._keep = np.zeros(self.n, dtype=bool)
-        self._spare = np.zeros(self.n, dtype=bool)
+        # (allocated by the first pass: a fit that runs whole in compiled code never makes one here)
+        self._keep_buf: Optional[np.ndarray] = None
+        self._spare_buf: Optional[np.ndarray] = None
         if self.small and not self.compiled:
             U = scaling.u(X)
             self._full = _standardised(_engine.design(terms, U), scaling.v(y), U, sw)
+
+    @property
+    def _keep(self) -> np.ndarray:
+        if self._keep_buf is None:
+            self._keep_buf = np.zeros(self.n, dtype=bool)
+        return self._keep_buf
+
+    @_keep.setter
+    def _keep(self, value: np.ndarray) -> None:
+        self._keep_buf = value
+
+    @property
+    def _spare(self) -> np.ndarray:
+        if self._spare_buf is None:
+            self._spare_buf = np.zeros(self.n, dtype=bool)
+        return self._spare_buf
+
+    @_spare.setter
+    def _spare(self, value: np.ndarray) -> None:
+        self._spare_buf = value
 
     def _blocks(self):
         if self._full is not None:
@@ -188,6 +209,28 @@ class ArrayProblem:
             w[lo:lo + v.shape[0]] = np.where(keep, ev.weights(a), 0.0)
             lo += v.shape[0]
         return out, w
+
+
+class LazyWeights:
+    """Every row's robustness weight in a fit, formed when first asked for: a
+    large fit returns its inlier mask (a byte a row) and keeps what forms the
+    weights (eight bytes a row) instead of the weights themselves. `complete`:
+    where the fitted rows sit among the input's (None: they are the input)."""
+
+    def __init__(self, X: np.ndarray, y: np.ndarray, terms: np.ndarray, scaling: Scaling, ev: Evaluation) -> None:
+        self.X, self.y, self.terms, self.scaling, self.ev = X, y, terms, scaling, ev
+        self.complete: Optional[np.ndarray] = None
+
+    def __call__(self) -> np.ndarray:
+        if _compiled.enabled():
+            w = _compiled.kernel_inliers(self.X, self.y, self.terms, self.scaling, self.ev)[1]
+        else:
+            w = ArrayProblem(self.X, self.y, self.terms, self.scaling, compiled=False).inliers(self.ev)[1]
+        if self.complete is not None:
+            full = np.zeros(self.complete.shape[0])
+            full[np.flatnonzero(self.complete)] = w
+            w = full
+        return w
 
 
 def _chunk_stats(x: np.ndarray, y: np.ndarray, terms, scaling, ev, previous, variance, clip,

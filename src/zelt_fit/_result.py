@@ -200,6 +200,8 @@ class PolyFit:
         counts fully. Where the fit keeps no finer weights, the consensus set
         as 0 and 1."""
         w = self._robustness_weights
+        if callable(w):       # a large fit's weights, formed on first request
+            w = self._robustness_weights = _frozen(w())
         if w is None:
             w = self.inliers.astype(np.float64)
             if isinstance(w, np.ndarray):
@@ -289,7 +291,9 @@ class PolyFit:
         full = np.zeros(n_in, dtype=bool)
         full[rows] = self.inliers
         self.inliers = _frozen(full)
-        if self._robustness_weights is not None:
+        if callable(self._robustness_weights):
+            self._robustness_weights.complete = complete
+        elif self._robustness_weights is not None:
             w = np.zeros(n_in)
             w[rows] = self._robustness_weights
             self._robustness_weights = _frozen(w)
@@ -315,6 +319,8 @@ class PolyFit:
         return float(self.extra.get("weights_sum", self.n))
 
     def __getstate__(self) -> dict:
+        if callable(self._robustness_weights):
+            self.weights          # formed now: a pickle carries the weights, not what forms them
         state = dict(self.__dict__)
         state["_cache"] = {}
         return state

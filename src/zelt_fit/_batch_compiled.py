@@ -213,6 +213,7 @@ def fit_compiled(x: Any, Y: np.ndarray, deg: Any, todo: np.ndarray, settings: Di
     if Phi_s is None:       # no series shares the batch's rows: the first own one's sample stands in
         first = next(iter(own_parts.values()))
         sub, Phi_s, top = np.zeros(0, dtype=np.int64), np.zeros((0, p)), int(first[8])
+    assert sub is not None and Phi_s is not None
     search = settings.get("search")
     base = search if search is not None else _engine.SearchSettings()
     search = _engine.SearchSettings(**{**base.__dict__, "seed": int(settings["seed"])})

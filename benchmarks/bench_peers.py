@@ -5,7 +5,8 @@ against the robust-regression methods a user would otherwise reach for.
                                      [--datasets-large 40] [--cells NAME,...] [--methods NAME,...]
                                      [--no-degree] [--degree-sizes 60,300] [--degree-cells NAME,...]
                                      [--degree-rules NAME,...] [--no-classic]
-                                     [--search n_chains=10,n_warmup=100] [--json FILE]
+                                     [--search n_chains=10,n_warmup=100] [--seed-offset 1]
+                                     [--json FILE]
 
 Needs scikit-learn, SciPy and statsmodels (requirements-bench.txt; `make bench`
 installs them). Each cell generates polynomial data sets on x in [-1, 1]^d:
@@ -42,7 +43,9 @@ and 5-fold cross-validation (median absolute error) of RANSAC and of Huber.
 
 `--search` passes its SearchSettings to every robust_polyfit call (cells,
 degree choice, textbook sets); the data are the same whatever the settings, so
-runs with different settings compare cell by cell. `--methods robust_polyfit`
+runs with different settings compare cell by cell; `--seed-offset` moves every
+robust_polyfit seed (the same data, other searches: how far a cell moves by
+chance). `--methods robust_polyfit`
 runs it alone (with least squares, whose errors the ratios need), the textbook
 table too; `--json` writes robust_polyfit's figures per cell to a file.
 
@@ -123,12 +126,16 @@ SETS: List[tuple] = []
 
 # the search settings of every robust_polyfit call (--search); None: its defaults
 SEARCH: List[SearchSettings] = []
+# added to every robust_polyfit seed (--seed-offset): the same data, other
+# searches, to see how much a cell moves with the seed alone
+SEED_OFFSET = [0]
 
 
 def robust_polyfit(*args, **kwargs):
-    """robust_polyfit with the run's search settings."""
+    """robust_polyfit with the run's search settings and seed offset."""
     if SEARCH:
         kwargs.setdefault("search", SEARCH[0])
+    kwargs["seed"] = kwargs.get("seed", 42) + SEED_OFFSET[0]
     return _robust_polyfit(*args, **kwargs)
 
 
@@ -666,9 +673,12 @@ def main(argv: Sequence[str] | None = None) -> int:
                     help="comma-separated methods of the cells (least squares always runs; default: all)")
     ap.add_argument("--search", default=None,
                     help="search settings of every robust_polyfit call, e.g. n_chains=10,n_warmup=100")
+    ap.add_argument("--seed-offset", type=int, default=0,
+                    help="added to every robust_polyfit seed: the same data, other searches")
     ap.add_argument("--json", default=None, help="write robust_polyfit's figures per cell to this file")
     args = ap.parse_args(argv)
     del SEARCH[:]
+    SEED_OFFSET[0] = args.seed_offset
     if args.search is not None:
         try:
             SEARCH.append(parse_search(args.search))

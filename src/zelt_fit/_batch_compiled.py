@@ -208,7 +208,7 @@ def fit_compiled(x: Any, Y: np.ndarray, deg: Any, todo: np.ndarray, settings: Di
     # own whose default differs from the batch's is fitted alone
     search = settings.get("search")
     if search is None:
-        n_sample = sub.size if Phi_s is not None else (
+        n_sample = sub.size if sub is not None and Phi_s is not None else (
             next((own_parts[j][6].size for j in sorted(own_parts)), 0))
         search = _engine.default_search(n_sample, p)
         for j, parts in own_parts.items():
@@ -221,7 +221,7 @@ def fit_compiled(x: Any, Y: np.ndarray, deg: Any, todo: np.ndarray, settings: Di
     own = [o for o, g in zip(own, good) if g]
     own_parts = {int(np.count_nonzero(good[:j])): parts for j, parts in own_parts.items() if good[j]}
     yc, ys, v_mad = yc[good], ys[good], v_mad[good]
-    if Phi_s is None:       # no series shares the batch's rows: the first own one's sample stands in
+    if Phi_s is None or sub is None:    # no series shares the batch's rows: the first own one's sample stands in
         first = next(iter(own_parts.values()))
         sub, Phi_s, top = np.zeros(0, dtype=np.int64), np.zeros((0, p)), int(first[8])
     search = _engine.SearchSettings(**{**search.__dict__, "seed": int(settings["seed"])})

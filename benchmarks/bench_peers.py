@@ -5,6 +5,8 @@ against the robust-regression methods a user would otherwise reach for.
                                      [--datasets-large 40] [--cells NAME,...] [--methods NAME,...]
                                      [--no-degree] [--degree-sizes 60,300] [--degree-cells NAME,...]
                                      [--degree-rules NAME,...] [--no-classic]
+                                     [--search n_chains=10,n_warmup=100] [--seed-offset 1]
+                                     [--json FILE]
 
 Needs scikit-learn, SciPy and statsmodels (requirements-bench.txt; `make bench`
 installs them). Each cell generates polynomial data sets on x in [-1, 1]^d:
@@ -39,6 +41,14 @@ BIC of statsmodels' RLM (Tukey) with its rho in place of the squared residual,
 the same with robust_polyfit's fit of each degree and the top candidate's scale,
 and 5-fold cross-validation (median absolute error) of RANSAC and of Huber.
 
+`--search` passes its SearchSettings to every robust_polyfit call (cells,
+degree choice, textbook sets); the data are the same whatever the settings, so
+runs with different settings compare cell by cell; `--seed-offset` moves every
+robust_polyfit seed (the same data, other searches: how far a cell moves by
+chance). `--methods robust_polyfit`
+runs it alone (with least squares, whose errors the ratios need), the textbook
+table too; `--json` writes robust_polyfit's figures per cell to a file.
+
 Inside run.py (`make bench`) it contributes no timing rows, only its report.
 """
 from __future__ import annotations
@@ -62,7 +72,8 @@ for _key, _value in ENV.items():
 import numpy as np  # noqa: E402
 
 import zelt_core as z  # noqa: E402
-from zelt_fit import polynomial_terms, robust_polyfit  # noqa: E402
+from zelt_fit import SearchSettings, polynomial_terms  # noqa: E402
+from zelt_fit import robust_polyfit as _robust_polyfit  # noqa: E402
 
 FAILURE = 0.2
 SIZES = (60, 300, 3000)
@@ -73,6 +84,7 @@ DEGREES = (1, 2, 3, 4, 5)
 MAX_DEG = 7
 ORACLE = "(ols on the true inliers)"
 ME = "robust_polyfit"
+AUTO = "robust_polyfit(deg='auto')"
 
 # name -> generator settings; "kinds" cycle through the data sets of the cell
 CELLS: Dict[str, dict] = {
@@ -110,6 +122,34 @@ CLASSIC = {
 CLASSIC_SEEDS = (0, 1, 2, 3, 4)
 # the sets robust_polyfit's fits rested on: (n, p, n_inliers, cell) of every fit on contaminated data
 SETS: List[tuple] = []
+
+
+# the search settings of every robust_polyfit call (--search); None: its defaults
+SEARCH: List[SearchSettings] = []
+# added to every robust_polyfit seed (--seed-offset): the same data, other
+# searches, to see how much a cell moves with the seed alone
+SEED_OFFSET = [0]
+
+
+def robust_polyfit(*args, **kwargs):
+    """robust_polyfit with the run's search settings and seed offset."""
+    if SEARCH:
+        kwargs.setdefault("search", SEARCH[0])
+    kwargs["seed"] = kwargs.get("seed", 42) + SEED_OFFSET[0]
+    return _robust_polyfit(*args, **kwargs)
+
+
+def parse_search(text: str) -> SearchSettings:
+    """"n_chains=10,n_warmup=100" -> SearchSettings(n_chains=10, n_warmup=100)."""
+    fields = {f: type(getattr(SearchSettings(), f)) for f in SearchSettings.__dataclass_fields__}
+    values = {}
+    for part in filter(None, text.split(",")):
+        key, sep, value = part.partition("=")
+        key = key.strip()
+        if not sep or key not in fields:
+            raise ValueError(f"--search takes name=value pairs of {', '.join(fields)}; got {part!r}")
+        values[key] = fields[key](value)
+    return SearchSettings(**values)
 
 
 def monomials(X: np.ndarray, terms: np.ndarray) -> np.ndarray:
@@ -330,7 +370,7 @@ def degree_rules() -> Dict[str, Callable]:
         return pick
 
     return {
-        "robust_polyfit(deg='auto')": auto,
+        AUTO: auto,
         "OLS BIC": ols_bic,
         "RLM Tukey rho-BIC": rlm_bic,
         "bisquare rho-BIC (robust_polyfit fits)": mm_bic,
@@ -480,10 +520,13 @@ def compact(rows: Sequence[int]) -> str:
     return ", ".join(parts)
 
 
-def run_classic(seeds: Sequence[int] = CLASSIC_SEEDS) -> Dict[tuple, dict]:
+def run_classic(seeds: Sequence[int] = CLASSIC_SEEDS, only: Sequence[str] | None = None) -> Dict[tuple, dict]:
     """(data set, method) -> the rows flagged per seed and the seeds that flag
-    every documented row (and keep the documented good leverage rows)."""
+    every documented row (and keep the documented good leverage rows); `only`:
+    those methods."""
     flag = flaggers()
+    if only is not None:
+        flag = {k: v for k, v in flag.items() if k in only}
     out: Dict[tuple, dict] = {}
     for data, (_, predictors, documented, good) in CLASSIC.items():
         X, y, names = load_classic(data)
@@ -537,7 +580,9 @@ def degree_table(results: Dict[tuple, Dict[str, float]]) -> str:
 def run(sizes: Sequence[int], cells: Sequence[str], datasets: int, datasets_large: int,
         degrees: bool = True, degree_sizes: Sequence[int] | None = None, classic: bool = True,
         only: Sequence[str] | None = None, degree_cells: Sequence[str] = DEGREE_DEFAULT,
-        degree_only: Sequence[str] | None = None) -> str:
+        degree_only: Sequence[str] | None = None, record: Dict[str, list] | None = None) -> str:
+    """The report; `record` (if given) receives robust_polyfit's figures:
+    "cells", "degree" and "classic", lists of plain dicts."""
     fits = methods()
     if only is not None:  # least squares stays: the per-data-set ratios need it
         fits = {k: v for k, v in fits.items() if k == "ols" or k in only}
@@ -571,9 +616,18 @@ def run(sizes: Sequence[int], cells: Sequence[str], datasets: int, datasets_larg
         parts += ["", "Smallest set a robust_polyfit fit rested on (`n_inliers`), over its fits on "
                   "contaminated data (the degree table's included when it runs):", "", collapse_table(SETS)]
     if classic:
+        cres = run_classic(only=only)
         parts += ["", f"The textbook data sets (degree 1; seeds {CLASSIC_SEEDS[0]}-{CLASSIC_SEEDS[-1]}); "
                   "robust_polyfit: ~inliers, RANSAC: ~inlier_mask_, Huber: outliers_, the others: "
-                  "|residual| > 2.5 x 1.4826 x MAD of their residuals:", "", classic_table(run_classic())]
+                  "|residual| > 2.5 x 1.4826 x MAD of their residuals:", "", classic_table(cres)]
+    if record is not None:
+        record["search"] = [dict(SEARCH[0].__dict__)] if SEARCH else [None]
+        record["cells"] = [dict(n=n, cell=name, **{k: v for k, v in res[ME].items() if k != "times"})
+                           for (n, name), res in results.items() if ME in res]
+        record["degree"] = [dict(n=n, cell=name, share=res[AUTO]) for (n, name), res in
+                            (dres.items() if degrees else ()) if AUTO in res]
+        record["classic"] = [dict(data=data, seed=k, flagged=f) for (data, method), v in
+                             (cres.items() if classic else ()) if method == ME for k, f in enumerate(v["flagged"])]
     parts.append(f"\n({time.perf_counter() - t0:.0f} s in all)")
     return "\n".join(parts)
 
@@ -617,7 +671,19 @@ def main(argv: Sequence[str] | None = None) -> int:
     ap.add_argument("--no-classic", action="store_true", help="skip the table of the textbook data sets")
     ap.add_argument("--methods", default=None,
                     help="comma-separated methods of the cells (least squares always runs; default: all)")
+    ap.add_argument("--search", default=None,
+                    help="search settings of every robust_polyfit call, e.g. n_chains=10,n_warmup=100")
+    ap.add_argument("--seed-offset", type=int, default=0,
+                    help="added to every robust_polyfit seed: the same data, other searches")
+    ap.add_argument("--json", default=None, help="write robust_polyfit's figures per cell to this file")
     args = ap.parse_args(argv)
+    del SEARCH[:]
+    SEED_OFFSET[0] = args.seed_offset
+    if args.search is not None:
+        try:
+            SEARCH.append(parse_search(args.search))
+        except ValueError as err:
+            ap.error(str(err))
     if args.quick:
         print(report(True))
         return 0
@@ -631,9 +697,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     only = None if args.methods is None else args.methods.split(",")
     if only is not None and not set(only) <= set(METHOD_NAMES):
         ap.error(f"unknown method(s) {sorted(set(only) - set(METHOD_NAMES))}; known: {', '.join(METHOD_NAMES)}")
+    record: Dict[str, list] = {}
     print(run(sizes, cells, args.datasets, args.datasets_large, not args.no_degree,
               degree_sizes, not args.no_classic, only, degree_cells,
-              None if args.degree_rules is None else args.degree_rules.split(",")))
+              None if args.degree_rules is None else args.degree_rules.split(","), record))
+    if args.json is not None:
+        import json
+        with open(args.json, "w") as fh:
+            json.dump(record, fh, indent=1)
     return 0
 
 

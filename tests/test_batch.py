@@ -73,6 +73,27 @@ def test_each_series_is_the_single_call_bit_for_bit(case):
         assert batch.n_inliers[k] == single.n_inliers and batch.n_dropped[k] == single.n_dropped
 
 
+@pytest.mark.parametrize("n, holes", [(310, (20, 5)), (40, (12, 3))], ids=["long batch, short series",
+                                                                         "short batch, long series"])
+def test_series_across_the_short_search_line_are_their_single_calls(n, holes):
+    # a series whose missing values take its sample across the line where a fit
+    # without settings searches shorter runs its own call's search, not the batch's
+    from zelt_fit._engine import default_search
+    x, Y = cube(n=n, m=4, seed=9)
+    for k, h in enumerate(holes, start=1):
+        Y[np.random.default_rng(k).choice(n, h, replace=False), k] = np.nan
+    assert default_search(n - holes[0], 3) != default_search(n, 3)     # the case is exercised
+    assert default_search(n - holes[1], 3) == default_search(n, 3)
+    batch = robust_polyfit(x, Y, 2, missing="drop")
+    assert batch.n_failed == 0
+    for k in range(Y.shape[1]):
+        single = robust_polyfit(x, Y[:, k], 2, missing="drop")
+        fit = batch[k]
+        for name in ("coef", "cov", "inliers", "weights", "search_coef"):
+            assert same(getattr(fit, name), getattr(single, name)), (k, name)
+        assert same(batch.coef[:, k], single.coef) and same(batch.inliers[:, k], single.inliers)
+
+
 def test_auto_rows_are_the_largest_candidate_and_unused_terms_hold_zero():
     x, Y = cube(m=6, seed=4)
     Y[:, 0] = 2.0 + 0.1 * np.random.default_rng(1).normal(size=x.size)   # a constant series

@@ -125,6 +125,20 @@ def test_row_lists_are_compact(rows, text):
     assert bench_module("bench_peers").compact(rows) == text
 
 
+@pytest.mark.parametrize("text, fields", [("n_chains=10,n_warmup=100", dict(n_chains=10, n_warmup=100)),
+                                          ("n_deep=0,step_size=0.1", dict(n_deep=0, step_size=0.1)),
+                                          ("", {})])
+def test_search_option_makes_the_settings_it_names(text, fields):
+    from zelt_fit import SearchSettings
+    assert bench_module("bench_peers").parse_search(text) == SearchSettings(**fields)
+
+
+@pytest.mark.parametrize("text", ["chains=10", "n_chains", "n_chains=ten", "n_elite=0"])
+def test_search_option_refuses_what_it_cannot_make(text):
+    with pytest.raises(ValueError):
+        bench_module("bench_peers").parse_search(text)
+
+
 def test_collapse_table_counts_sets_below_h():
     bp = bench_module("bench_peers")
     # n = 60, p = 5: h = 33, ceil(n / 2) = 30

@@ -10,6 +10,7 @@ import pytest
 
 import zelt_core as z
 from zelt_fit import PolyFit, SearchSettings, polynomial_terms, robust_polyfit
+from zelt_fit._engine import default_search
 
 TRUTH = np.array([0.5, -1.0, 0.8, 0.6])
 
@@ -188,6 +189,40 @@ def test_clean_data_gives_least_squares_even_from_a_useless_search(deg):
     assert fit.inliers.all()
     np.testing.assert_allclose(fit.coef, robust_polyfit(x, y, deg).coef, rtol=1e-9, atol=1e-9)
     assert np.all(np.abs(fit.coef - z.ols(z.design_matrix_1d(deg, x), y)) < 0.3 * fit.stderr)
+
+
+# (points the search sees, coefficients) -> whether the fit searches shorter
+SHORT_SEARCH_CASES = {"60 points, quadratic": (60, 3, True), "300 points": (300, 3, True),
+                      "301 points": (301, 3, False), "10 per coefficient": (30, 3, True),
+                      "under 10 per coefficient": (29, 3, False), "three variables at 60": (60, 10, False),
+                      "a sample of 2000": (2000, 3, False)}
+
+
+@pytest.mark.parametrize("case", list(SHORT_SEARCH_CASES))
+def test_default_search_is_shorter_only_on_short_data_with_points_to_spare(case):
+    n_points, n_terms, short = SHORT_SEARCH_CASES[case]
+    settings = default_search(n_points, n_terms)
+    if short:
+        assert (settings.n_warmup, settings.n_deep) == (100, 50)
+        assert settings == SearchSettings(n_warmup=100, n_deep=50)
+    else:
+        assert settings == SearchSettings()
+
+
+@pytest.mark.parametrize("n, deg, search_points", [(100, 2, 2000), (25, 2, 2000), (2500, 2, 2000), (500, 1, 200)])
+def test_a_fit_without_settings_runs_the_default_of_its_sample(n, deg, search_points):
+    # the default depends on the points the search sees (the sample, not n)
+    rng = np.random.default_rng(n)
+    x = np.sort(rng.uniform(-1.0, 1.0, n))
+    y = 1.0 - x + 0.5 * x**2 + rng.normal(0.0, 0.05, n)
+    y[::5] += 3.0
+    fit = robust_polyfit(x, y, deg, seed=7, search_points=search_points)
+    explicit = robust_polyfit(x, y, deg, seed=7, search_points=search_points,
+                              search=default_search(min(n, search_points), deg + 1))
+    for name in ("coef", "search_coef", "inliers", "weights"):
+        assert np.asarray(getattr(fit, name)).tobytes() == np.asarray(getattr(explicit, name)).tobytes(), name
+    assert fit.search_energy == explicit.search_energy or (np.isnan(fit.search_energy)
+                                                          and np.isnan(explicit.search_energy))
 
 
 def test_noise_free_inliers_give_the_exact_polynomial():

@@ -203,20 +203,29 @@ def fit_compiled(x: Any, Y: np.ndarray, deg: Any, todo: np.ndarray, settings: Di
             own[j] = (rows, sk.x_center, sk.x_scale, sample_k, Phi_k, int(top_k), float(pk.total), cwk is not None)
             yc[j], ys[j], v_mad[j] = sk.y_center, sk.y_scale, sk.v_mad
             good[j] = True
+    # one search setting per call: without the caller's, each series' single
+    # call takes the default of its sample's size; a series with rows of its
+    # own whose default differs from the batch's is fitted alone
+    search = settings.get("search")
+    if search is None:
+        n_sample = sub.size if sub is not None and Phi_s is not None else (
+            next((own_parts[j][6].size for j in sorted(own_parts)), 0))
+        search = _engine.default_search(n_sample, p)
+        for j, parts in own_parts.items():
+            if good[j] and _engine.default_search(parts[6].size, p) != search:
+                good[j] = False
     if not good.any():
         return None
     columns = todo[good]
     V_fit = V_all[:, good]
     own = [o for o, g in zip(own, good) if g]
-    own_parts = {int(np.count_nonzero(good[:j])): parts for j, parts in own_parts.items()}
+    own_parts = {int(np.count_nonzero(good[:j])): parts for j, parts in own_parts.items() if good[j]}
     yc, ys, v_mad = yc[good], ys[good], v_mad[good]
-    if Phi_s is None:       # no series shares the batch's rows: the first own one's sample stands in
+    if Phi_s is None or sub is None:    # no series shares the batch's rows: the first own one's sample stands in
         first = next(iter(own_parts.values()))
         sub, Phi_s, top = np.zeros(0, dtype=np.int64), np.zeros((0, p)), int(first[8])
     assert sub is not None and Phi_s is not None
-    search = settings.get("search")
-    base = search if search is not None else _engine.SearchSettings()
-    search = _engine.SearchSettings(**{**base.__dict__, "seed": int(settings["seed"])})
+    search = _engine.SearchSettings(**{**search.__dict__, "seed": int(settings["seed"])})
     degrees = term_degrees(terms, basis_name)
     tolerance = np.where(v_mad > 0, 0.4 * v_mad, 0.4)
     total_shared = float(n) if cw is None else float(cw.sum())

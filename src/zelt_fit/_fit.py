@@ -155,7 +155,12 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         Above this many points the search runs on that many, spread over the
         data; the refit always uses every point. At least 5 per coefficient.
     search : SearchSettings, optional
-        Settings of the tournament search (chains, steps; ``seed`` replaces its seed).
+        Settings of the tournament search (chains, steps; ``seed`` replaces its
+        seed). By default ``SearchSettings()``, but where the search sees at
+        most 300 points and at least 10 per coefficient, 100 warm-up and 50
+        refinement steps: measured on generated data at n = 60 to 300, that
+        moved no cell of the peer benchmark beyond the seed's own variation and
+        saved a quarter of a short fit's time (see ``SearchSettings``).
     missing : {"raise", "drop"}
         Rows with NaN or infinity in x or y: ``"raise"`` refuses them (the
         message counts them and gives the first positions); ``"drop"`` fits the
@@ -578,9 +583,9 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     search_points = int(search_points)
     if search_points < p:
         raise ValueError(f"search_points = {search_points} is fewer than the {p} coefficients")
-    settings = search if search is not None else _engine.SearchSettings()
-    settings = _engine.SearchSettings(**{**settings.__dict__, "seed": int(seed)})
     sub = problem.sample(search_points)
+    settings = search if search is not None else _engine.default_search(len(sub), p)
+    settings = _engine.SearchSettings(**{**settings.__dict__, "seed": int(seed)})
     Phi_s, v_s, U_s = problem.rows(sub)
     top = identifiable_degree(problem, Phi_s, terms, basis_name, auto, names, np.unique(sub).size)
     cols = Columns(np.flatnonzero(term_degrees(terms, basis_name) <= top) if auto else np.arange(p), p, penalty)

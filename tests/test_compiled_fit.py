@@ -139,3 +139,50 @@ def test_hostile_columns_are_their_single_calls():
         assert np.array_equal(batch.coef[:, k], single.coef) and batch.scale[k] == single.scale
         assert np.array_equal(batch.inliers[:, k], single.inliers)
     assert batch.failed[3]
+
+
+def test_large_fit_forms_its_weights_on_request_as_a_small_one_would(monkeypatch):
+    from zelt_fit import _fit
+    import pickle
+
+    rng = np.random.default_rng(8)
+    n = 3000
+    x = rng.uniform(-1.0, 1.0, n)
+    y = 1.0 + x - x ** 3 + rng.normal(0.0, 0.05, n)
+    y[rng.uniform(size=n) < 0.2] += 3.0
+    x[[5, 17]] = np.nan                                  # dropped rows keep weight 0
+    eager = robust_polyfit(x, y, 3, missing="drop")
+    monkeypatch.setattr(_fit, "LAZY_WEIGHT_ROWS", 1000)
+    lazy = robust_polyfit(x, y, 3, missing="drop")
+    assert callable(lazy._robustness_weights)            # not formed yet
+    assert lazy.coef.tobytes() == eager.coef.tobytes()
+    again = pickle.loads(pickle.dumps(lazy))             # a pickle carries the weights themselves
+    assert isinstance(again._robustness_weights, np.ndarray)
+    for fit in (lazy, again):
+        assert fit.weights.shape == (n,) and fit.weights.tobytes() == eager.weights.tobytes()
+    assert lazy.weights[5] == 0.0 and not lazy.weights.flags.writeable
+
+
+FORK = textwrap.dedent("""
+    import os
+    import numpy as np
+    from zelt_fit import robust_polyfit
+    rng = np.random.default_rng(3)
+    x = np.linspace(0.0, 1.0, 40)
+    Y = 1.0 + np.outer(x, rng.normal(size=24)) + rng.normal(0.0, 0.05, (40, 24))
+    Y[rng.uniform(size=Y.shape) < 0.2] += 2.0
+    parent = robust_polyfit(x, Y, 1, progress=False)      # the thread team now exists
+    pid = os.fork()
+    if pid == 0:
+        child = robust_polyfit(x, Y, 1, progress=False)
+        os._exit(0 if child.coef.tobytes() == parent.coef.tobytes() else 3)
+    _, status = os.waitpid(pid, 0)
+    print(os.waitstatus_to_exitcode(status))
+""")
+
+
+def test_a_batch_in_a_fork_child_runs_and_gives_the_same_bits():
+    env = dict(os.environ, OMP_NUM_THREADS="2")
+    out = subprocess.run([sys.executable, "-c", FORK], capture_output=True, text=True, env=env, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "0"

@@ -565,7 +565,8 @@ def _from_s_estimate(problem, cols: Columns, band: Evaluation, Phi_s, v_s, seed,
         coef = cols.pad(high.coef)
         count = int(np.count_nonzero(np.abs(v_s - Phi_s @ coef) <= CUT * high.scale))
         s1 = Stage1(coef, Evaluation(coef, CUT * high.scale), count, high.scale, 0, 0.0)
-        again = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active)
+        again = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active,
+                             scale_of=lambda b: m_scale_one(v_s - Phi_s @ b))
         if again.wcount >= min_set(problem.total):
             return again
     raise no_robust_fit(n, problem.total, refit.n_inliers, cols.p)
@@ -696,7 +697,7 @@ def _fit_reference(problem, terms, basis_name, degree, auto, top, cols, penalty,
     if auto:
         degree, cols, s1, table = choose_degree(problem, terms, basis_name, starts[chosen_start], s1, penalty,
                                                 total, top)
-    refit = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active)
+    refit = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active, scale_of=sample_scale)
     if refit.wcount < min_set(total):
         refit = _from_s_estimate(problem, cols, band, Phi_s, v_s, seed, penalty, refit)
     return cols.index, refit, found, chosen_start, table, degree

@@ -644,7 +644,19 @@ FitOutcome robust_fit(const FitData& d, const RefitConfig& config) {
     if (s_estimate(P_s, *d.v_s, config.search.seed, -1, kCS, kBS, kSPolish, high)) {
         starts.push_back(run.eval(cols.pad(high.coef), high.scale > 0 ? kCut * high.scale : 1e-300));
     }
-    BestStart chosen = best_start(run, d, cols, starts);
+    BestStart chosen;
+    if (d.sample == nullptr) {
+        chosen = best_start(run, d, cols, starts);
+    } else {
+        // every start's rounds on the search's points; the chosen one's set
+        // then redrawn over every row from its solve there
+        Runner srun(*d.sample);
+        std::vector<Eval> own;
+        for (const Eval& e : starts) own.push_back(srun.eval(e.coef, e.cut));
+        chosen = best_start(srun, d, cols, own);
+        const Stage1& t = chosen.s1;
+        chosen.s1 = consensus_rounds(run, cols, run.eval(t.coef, t.sigma > 0 ? kCut * t.sigma : 1e-300), nullptr);
+    }
     out.start = chosen.index;
     Stage1 s1 = std::move(chosen.s1);
     out.degree = config.top;
@@ -734,6 +746,34 @@ bool fit_one_series(const SeriesBatch& b, const RefitConfig& config, int k, cons
     d.tolerance = b.tolerance[k];
     d.Phi_s = &Phi_s;
     d.v_s = &v_s;
+    // the search's points as rows of their own where they are fewer than the
+    // rows (a copy of a few thousand rows)
+    FitData ds;
+    std::vector<double> Xs, ys;
+    StridedView<double> Xs_view, ys_view;
+    if (sample_size < X.rows) {
+        const std::int64_t dim = X.cols;
+        Xs.resize(static_cast<std::size_t>(sample_size * dim));
+        ys.resize(static_cast<std::size_t>(sample_size));
+        for (std::int64_t i = 0; i < sample_size; ++i) {
+            for (std::int64_t j = 0; j < dim; ++j) Xs[static_cast<std::size_t>(i * dim + j)] = X.at(sample[i], j);
+            ys[static_cast<std::size_t>(i)] = y.at(sample[i], 0);
+        }
+        Xs_view.data = reinterpret_cast<const unsigned char*>(Xs.data());
+        Xs_view.rows = sample_size;
+        Xs_view.cols = dim;
+        Xs_view.row_stride = dim * static_cast<std::int64_t>(sizeof(double));
+        ys_view.data = reinterpret_cast<const unsigned char*>(ys.data());
+        ys_view.rows = sample_size;
+        ds = d;
+        ds.n = sample_size;
+        ds.pass = [&](const RowEvaluation& ev, const PassOptions& opt) {
+            return row_pass(Xs_view, ys_view, *b.terms, scaling, ev, opt);
+        };
+        ds.case_weights = nullptr;
+        ds.total = static_cast<double>(sample_size);
+        d.sample = &ds;
+    }
     if (top == config.top) {
         o = robust_fit(d, config);
     } else {

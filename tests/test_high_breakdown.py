@@ -168,8 +168,8 @@ def test_a_collapsed_set_is_refitted_from_the_s_estimate(monkeypatch):
     real = _refit.robust_refit
     calls = []
 
-    def collapsing(run, cols, band, stage1=None, robust=True):
-        out = real(run, cols, band, stage1=stage1, robust=robust)
+    def collapsing(run, cols, band, stage1=None, robust=True, **kwargs):
+        out = real(run, cols, band, stage1=stage1, robust=robust, **kwargs)
         calls.append(out.n_inliers)
         if len(calls) == 1:    # the first refit rests on 4 points (of weight 1 each)
             out.n_inliers, out.wcount = 4, 4.0

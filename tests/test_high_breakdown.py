@@ -71,6 +71,30 @@ def test_bad_leverage_points_are_flagged_and_cannot_pull_the_fit(seed, deg, d):
     assert np.count_nonzero(fit.inliers & inlier) >= 0.98 * inlier.sum()
 
 
+@pytest.mark.parametrize("deg, d", [(2, 1), (4, 1), (2, 2)])
+def test_starts_chosen_on_the_search_points_of_a_large_fit(deg, d, monkeypatch):
+    # 20000 rows, 2000 of them searched: the starts' rounds and the choice run
+    # on those, and the chosen start's set must still come out right on all.
+    # The reference's passes are counted: only the chosen start's rounds and
+    # the M-step's go over every row (before, every start's: 15 passes).
+    from zelt_fit import _problem
+
+    monkeypatch.setenv("ZELT_FIT_PASS", "numpy")
+    passes = []
+    real = _problem.ArrayProblem.__call__
+    monkeypatch.setattr(_problem.ArrayProblem, "__call__", lambda self, *a, **k: passes.append(1) or real(self, *a, **k))
+    rng = np.random.default_rng(30 + deg + d)
+    x, y, beta, inlier = leverage_data(rng, 20_000, deg, d)
+    fit = robust_polyfit(x, y, deg, seed=1)
+    assert np.max(np.abs(fit.coef - beta)) < 0.02
+    assert not np.any(fit.inliers & ~inlier)
+    assert np.count_nonzero(fit.inliers & inlier) >= 0.98 * inlier.sum()
+    assert len(passes) == fit.rounds <= 10
+    monkeypatch.delenv("ZELT_FIT_PASS")
+    compiled = robust_polyfit(x, y, deg, seed=1)
+    np.testing.assert_allclose(compiled.coef, fit.coef, rtol=1e-9, atol=1e-10)
+
+
 def test_intervals_cover_with_bad_leverage_points():
     rng = np.random.default_rng(7)
     hits = []

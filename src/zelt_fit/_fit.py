@@ -477,9 +477,10 @@ def _penalty(terms, slope, curvature) -> Penalty:
 def choose_degree(run, terms: np.ndarray, basis: str, band: Evaluation, top_s1: Stage1,
                   penalty: Penalty, n: float, top: Optional[int] = None):
     """deg="auto": the consensus rounds of every candidate degree from one
-    start, and the candidate of least sum_i min(r_i^2 / s^2, CUT^2) + p log n,
-    s the largest candidate's residual scale. Every point counts in every
-    candidate (a point outside a candidate's set pays CUT^2), so candidates are
+    start, and the candidate of least sum_i 2 rho(r_i / s) + p log n, rho
+    Tukey's bisquare (c = 4.685, as statsmodels scales it: r^2 / 2 near 0) and s
+    the largest candidate's residual scale. Every point counts in every
+    candidate (a point far outside a candidate's set pays c^2 / 3), so candidates are
     compared on the same data, which the BIC of each candidate's own set does
     not do."""
     degrees = term_degrees(terms, basis)

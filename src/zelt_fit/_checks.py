@@ -65,25 +65,28 @@ def require_finite(name: str, arr: np.ndarray) -> None:
         raise ValueError(f"{name} contains NaN or infinity")
 
 
-def as_features(x: object, name: str = "x") -> np.ndarray:
-    """x as a float64 array of shape (n, d): (n,) is one variable."""
+def as_features(x: object, name: str = "x", finite: bool = False) -> np.ndarray:
+    """x as a float64 array of shape (n, d): (n,) is one variable. `finite`:
+    the caller has seen every value finite already."""
     arr = _numeric(name, x)
     if arr.ndim == 1:
         arr = arr.reshape(-1, 1)
     elif arr.ndim != 2:
         raise ValueError(f"{name} must have shape (n,) or (n, d), got a {arr.ndim}-D array of shape {arr.shape}")
     arr = _float(arr)
-    require_finite(name, arr)
+    if not finite:
+        require_finite(name, arr)
     return arr
 
 
-def as_target(y: object, name: str = "y") -> np.ndarray:
-    """y as a float64 array of shape (n,)."""
+def as_target(y: object, name: str = "y", finite: bool = False) -> np.ndarray:
+    """y as a float64 array of shape (n,). `finite`: as for `as_features`."""
     arr = _numeric(name, y)
     if arr.ndim != 1:
         raise ValueError(f"{name} must have shape (n,), got shape {arr.shape}")
     arr = _float(arr)
-    require_finite(name, arr)
+    if not finite:
+        require_finite(name, arr)
     return arr
 
 
@@ -151,11 +154,13 @@ def same_index(x: object, y: object, xname: str = "x", yname: str = "y") -> None
                          f"({yname} = {yname}.reindex({xname}.index)) or pass arrays")
 
 
-def require_varying(X: np.ndarray, used: np.ndarray, names: List[str]) -> None:
-    """Refuse a variable that some term uses but that takes one value only."""
+def require_varying(X: np.ndarray, used: np.ndarray, names: List[str],
+                    ranges: Optional[Tuple[np.ndarray, np.ndarray]] = None) -> None:
+    """Refuse a variable that some term uses but that takes one value only.
+    `ranges`: the columns' (min, max) of a finite X, where the caller has them."""
     if X.shape[0] == 0:
         return
-    constant = np.all(X == X[:1], axis=0)
+    constant = np.all(X == X[:1], axis=0) if ranges is None else ranges[0] == ranges[1]
     for j in np.flatnonzero(constant & used):
         raise ValueError(f"{names[j]} is constant ({float(X[0, j])!r} at every point): "
                          "its powers cannot be told apart from the constant term")
@@ -184,7 +189,9 @@ def variable_names(d: int, feature_names: Optional[List[str]], base: str = "x") 
     return [base] if d == 1 else [f"{base}[:, {j}]" for j in range(d)]
 
 
-def check_xy(x: object, y: object) -> Tuple[np.ndarray, np.ndarray]:
-    X, v = as_features(x), as_target(y)
+def check_xy(x: object, y: object, finite: bool = False) -> Tuple[np.ndarray, np.ndarray]:
+    """(X (n, d), y (n,)) checked; `finite`: every value was seen finite already
+    (`_missing.scan_rows`), so neither is scanned again."""
+    X, v = as_features(x, finite=finite), as_target(y, finite=finite)
     require_same_length(X, v)
     return X, v

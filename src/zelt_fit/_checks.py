@@ -4,6 +4,7 @@ through ``numpy.asarray``; pandas itself is never imported."""
 from __future__ import annotations
 
 import difflib
+import math
 import numbers
 import warnings
 from typing import List, Optional, Tuple
@@ -98,7 +99,7 @@ def require_same_length(X: np.ndarray, y: np.ndarray, xname: str = "x", yname: s
 def as_degree(deg: object, name: str = "deg", auto: bool = False) -> int:
     """A non-negative integer degree (a NumPy integer too; never a float or bool).
     With `auto`, the message names "auto" as the other choice."""
-    if isinstance(deg, (bool, np.bool_)) or not isinstance(deg, numbers.Integral):
+    if type(deg) is not int and (isinstance(deg, (bool, np.bool_)) or not isinstance(deg, numbers.Integral)):
         other = " or 'auto'" if auto else ""
         raise ValueError(f"{name} must be a non-negative integer{other}, got {deg!r}{auto_hint(deg) if auto else ''}")
     if deg < 0:
@@ -115,7 +116,7 @@ def auto_hint(value: object) -> str:
 
 def as_count(value: object, name: str, low: int) -> int:
     """An integer setting of at least `low` (never a float, a bool or None)."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+    if type(value) is not int and (isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral)):
         raise ValueError(f"{name} must be an integer, got {value!r}")
     if value < low:
         raise ValueError(f"{name} must be at least {low}, got {value}")
@@ -124,10 +125,11 @@ def as_count(value: object, name: str, low: int) -> int:
 
 def as_weight(value: object, name: str) -> float:
     """A finite non-negative real number (never a string, a bool or None)."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+    if type(value) not in (float, int) and (isinstance(value, (bool, np.bool_))
+                                            or not isinstance(value, numbers.Real)):
         raise ValueError(f"{name} must be a finite non-negative number, got {value!r}")
     value = float(value)
-    if not np.isfinite(value) or value < 0:
+    if not math.isfinite(value) or value < 0:
         raise ValueError(f"{name} must be a finite non-negative number, got {value!r}")
     return value
 

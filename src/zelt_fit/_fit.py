@@ -80,7 +80,7 @@ def _terms_of(deg: Degree, basis: str, d: int, max_deg: Optional[int] = None, n:
                          f"got {deg!r}{_checks.auto_hint(deg)}")
     if deg is None:
         raise ValueError("deg must be a non-negative integer, 'auto' or an array of multi-indices, got None")
-    if np.ndim(deg) == 0:
+    if type(deg) is int or np.ndim(deg) == 0:
         degree = _checks.as_degree(deg, auto=True)
         return polynomial_terms(d, degree, basis), degree, basis, False
     if basis != "total":
@@ -421,7 +421,7 @@ def apply_in_order(A: np.ndarray, B: np.ndarray) -> np.ndarray:
     blocking does not promise."""
     out = A[..., :, 0, None] * B[..., None, 0, :]
     for k in range(1, A.shape[-1]):
-        out = out + A[..., :, k, None] * B[..., None, k, :]
+        out += A[..., :, k, None] * B[..., None, k, :]
     return out
 
 
@@ -588,12 +588,12 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     sub = problem.sample(search_points)
     settings = (_engine.default_search(len(sub), p, int(seed)) if search is None
                 else _engine.SearchSettings(**{**search.__dict__, "seed": int(seed)}))
-    Phi_s, v_s, U_s = problem.rows(sub)
     in_memory = isinstance(problem, ArrayProblem)
-    # an unweighted problem in memory searches all its rows when they are few enough
-    # (`ArrayProblem.sample`): each once, so no count of the distinct ones is needed
-    distinct = n if in_memory and problem.cw is None and n <= search_points else np.unique(sub).size
-    top = identifiable_degree(problem, Phi_s, terms, basis_name, auto, names, distinct)
+    # an unweighted problem in memory searches all its rows, in order, when they are
+    # few enough (`ArrayProblem.sample`): no copy of them, no count of distinct ones
+    every_row = in_memory and problem.cw is None and n <= search_points
+    Phi_s, v_s, U_s = problem.rows(None if every_row else sub)
+    top = identifiable_degree(problem, Phi_s, terms, basis_name, auto, names, n if every_row else np.unique(sub).size)
     degrees = term_degrees(terms, basis_name)
     if in_memory and problem.compiled:
         lazy = n > LAZY_WEIGHT_ROWS

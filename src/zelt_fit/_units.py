@@ -4,7 +4,7 @@ covariance) from the scaled basis back to powers of the original variables."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from math import comb, log10
+from math import comb, isfinite, log10
 from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -50,8 +50,20 @@ class Scaling:
         of the set when the set is closed under lowering a power (centres are
         zero otherwise, and then A is diagonal)."""
         p, d = terms.shape
-        index = {tuple(t): i for i, t in enumerate(terms.tolist())}
         A = np.zeros((p, p))
+        if d == 1:
+            # the loop below for one variable: the same operations in the same order
+            powers = terms[:, 0].tolist()
+            row = {k: i for i, k in enumerate(powers)}
+            c, h = float(self.x_center[0]), float(self.x_scale[0])
+            for m, k in enumerate(powers):
+                if c == 0.0:
+                    A[row[k], m] += h ** -k
+                else:
+                    for j in range(k + 1):
+                        A[row[j], m] += comb(k, j) * (-c) ** (k - j) / h ** k
+            return A
+        index = {tuple(t): i for i, t in enumerate(terms.tolist())}
         for m, t in enumerate(terms.tolist()):
             # per variable: the powers j <= k and their weights
             factors = []
@@ -165,7 +177,7 @@ def require_representable(scaling: Scaling, terms: np.ndarray, y_range: Tuple[fl
                          "variances of the fit (y squared) are beyond a double's range; rescale y "
                          f"(for example y / {10.0 ** round(e_y):.0e}) and the results back")
     top_v = max(abs(ylo - scaling.y_center), abs(yhi - scaling.y_center)) / ys
-    if not np.isfinite(top_v) or top_v > 10.0 ** LIMIT_EXP:
+    if not isfinite(top_v) or top_v > 10.0 ** LIMIT_EXP:
         raise ValueError(f"y spans [{ylo:.6g}, {yhi:.6g}], {top_v:.3g} times its robust spread "
                          f"{ys:.3g}: the squares of such values overflow a double; leave out or "
                          "correct the values that far away")

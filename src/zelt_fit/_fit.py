@@ -619,8 +619,11 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     plot = None
     if d == 1:
         if isinstance(problem, ArrayProblem):
-            keep = stride_subset(n, PLOT_POINTS) if n > PLOT_POINTS else np.arange(n)
-            plot = (problem.X[keep, 0].copy(), problem.y[keep].copy(), inliers[keep].copy())
+            if n > PLOT_POINTS:
+                keep = stride_subset(n, PLOT_POINTS)
+                plot = (problem.X[keep, 0].copy(), problem.y[keep].copy(), inliers[keep].copy())
+            else:
+                plot = (problem.X[:, 0].copy(), problem.y.copy(), inliers.copy())
         else:   # the search's sample, already on the client
             _, t, _ = refit.final.residuals(Phi_s, v_s, U_s)
             xs = problem.scaling.x_center[0] + problem.scaling.x_scale[0] * U_s[:, 0]

@@ -536,7 +536,14 @@ def identifiable_degree(problem, Phi_s: np.ndarray, terms: np.ndarray, basis: st
         lam = np.linalg.eigvalsh(0.5 * (G + G.T))
         if lam[0] > lam[-1] * RANK_TOL ** 2:
             return top
-        Phi_s = np.linalg.cholesky(G + np.eye(p) * lam[-1] * RANK_TOL ** 2).T
+        ridge = np.eye(p) * lam[-1] * RANK_TOL ** 2
+        try:
+            Phi_s = np.linalg.cholesky(G + ridge).T
+        except np.linalg.LinAlgError:
+            # rounding left a direction the rows do not determine below zero: a
+            # square root from the eigenvalues, those below zero taken as zero
+            lam_r, V = np.linalg.eigh(0.5 * (G + G.T) + ridge)
+            Phi_s = np.sqrt(np.clip(lam_r, 0.0, None))[:, None] * V.T
     while top > 0 and _rank(Phi_s[:, degrees <= top]) < np.count_nonzero(degrees <= top):
         top -= 1
     if auto:

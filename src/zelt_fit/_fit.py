@@ -430,9 +430,12 @@ def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curv
     """PolyFit in the original units from a refit on the scaled problem."""
     A = scaling.to_original(terms)
     ys = scaling.y_scale
-    coef = ys * apply_in_order(A, refit.coef[:, None])[:, 0]
-    search_coef = (ys * apply_in_order(A, found.coef[:, None])[:, 0] if found is not None
-                   else np.full(terms.shape[0], np.nan))
+    if found is not None:   # both columns in one product: each column's sums are its own
+        both = apply_in_order(A, np.stack([refit.coef, found.coef], axis=1))
+        coef, search_coef = ys * both[:, 0], ys * both[:, 1]
+    else:
+        coef = ys * apply_in_order(A, refit.coef[:, None])[:, 0]
+        search_coef = np.full(terms.shape[0], np.nan)
     zero = np.flatnonzero(np.all(terms == 0, axis=1))
     if zero.size:
         coef[zero[0]] += scaling.y_center
@@ -461,8 +464,8 @@ def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curv
                    robustness_weights=weights)
 
 
-def _scaling(X, v_raw, terms, cw=None, ranges=None):
-    closed = is_closed(terms)
+def _scaling(X, v_raw, terms, cw=None, ranges=None, closed=None):
+    closed = is_closed(terms) if closed is None else closed
     constant = bool(np.any(np.all(terms == 0, axis=1)))
     return fit_scaling(X, v_raw, closed, constant, _engine.mad, cw, ranges)
 
@@ -827,16 +830,17 @@ def fit_arrays(X: np.ndarray, v_raw: np.ndarray, terms: np.ndarray, degree: int,
     relative precisions (inverse-variance weights over their mean), or None;
     ranges X's columns' (min, max), where the caller has taken them."""
     n = X.shape[0]
+    closed = is_closed(terms)
     if ranges is None and n:
         ranges = (X.min(axis=0), X.max(axis=0))
     if n > SORT_POINTS:   # y's units from a sample of rows; x's ranges from every row
         sub = stride_subset(n, SCALE_POINTS)
-        scaling = _scaling(X, v_raw[sub], terms, None if cw is None else cw[sub], ranges)
+        scaling = _scaling(X, v_raw[sub], terms, None if cw is None else cw[sub], ranges, closed)
     else:
-        scaling = _scaling(X, v_raw, terms, cw, ranges)
+        scaling = _scaling(X, v_raw, terms, cw, ranges, closed)
     _representable(X, v_raw, terms, scaling, names, ranges)
     problem = ArrayProblem(X, v_raw, terms, scaling, cw=cw, sw=sw)
-    with _engine.centred_search(not is_closed(terms)):
+    with _engine.centred_search(not closed):
         return fit_problem(problem, terms, degree, basis_name, names, **kwargs)
 
 

@@ -125,8 +125,7 @@ def as_count(value: object, name: str, low: int) -> int:
 
 def as_weight(value: object, name: str) -> float:
     """A finite non-negative real number (never a string, a bool or None)."""
-    if type(value) not in (float, int) and (isinstance(value, (bool, np.bool_))
-                                            or not isinstance(value, numbers.Real)):
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise ValueError(f"{name} must be a finite non-negative number, got {value!r}")
     value = float(value)
     if not math.isfinite(value) or value < 0:

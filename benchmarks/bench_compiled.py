@@ -11,7 +11,8 @@ reference (ZELT_FIT_PASS=numpy). The thread counts run in child processes
 with OMP_NUM_THREADS set. The floor of a pass is the bytes it must read (x and
 y as float64, the previous pass's kept-row mask) and write (this pass's mask)
 over the memory bandwidth measured here: the best of a few sums of a 400 MB
-array (80 MB with --quick). One fit at n = 100, degree 2, is timed too.
+array (80 MB with --quick). One fit at n = 100, degree 2, is timed too, with
+its kernel call alone (the same arguments) and the Python around it.
 """
 from __future__ import annotations
 
@@ -155,12 +156,39 @@ def thread_rows(n: int, repeat: int) -> List[str]:
             for what, key in (("robust_polyfit", "fit"), ("one M-step pass", "pass"))]
 
 
+def kernel_args(fit: Callable[[], object]) -> tuple:
+    """The arguments of the one `_kernel.fit_series` call that `fit` makes."""
+    seen: List[tuple] = []
+    kernel = _compiled._kernel
+
+    class Recorder:
+        def __getattr__(self, name: str) -> object:
+            return getattr(kernel, name)
+
+        def fit_series(self, *args: object) -> object:
+            seen.append(args)
+            return kernel.fit_series(*args)
+
+    _compiled._kernel = Recorder()
+    try:
+        fit()
+    finally:
+        _compiled._kernel = kernel
+    assert len(seen) == 1, f"expected one kernel call, saw {len(seen)}"
+    return seen[0]
+
+
 def small_fit_row(repeat: int) -> str:
+    """One fit at n = 100, degree 2, against Polynomial.fit; and its split: the
+    kernel call alone (`_kernel.fit_series` on the arguments the fit passes
+    it, the search, starts, rounds and covariance) and the Python around it
+    (the fit's time less that)."""
     from numpy.polynomial import Polynomial
     rng = np.random.default_rng(1)
     x = rng.uniform(-1, 1, 100)
     y = 1 + x - 0.5 * x * x + rng.normal(0, 0.05, 100)
     y[::7] += 3.0
+    args = with_pass("compiled", lambda: kernel_args(lambda: robust_polyfit(x, y, 2)))()
 
     def batch(fn, k):
         def run():
@@ -170,10 +198,13 @@ def small_fit_row(repeat: int) -> str:
     k = 20
     t = in_turns({"compiled": with_pass("compiled", batch(lambda: robust_polyfit(x, y, 2), k)),
                   "numpy": with_pass("numpy", batch(lambda: robust_polyfit(x, y, 2), k)),
+                  "kernel": batch(lambda: _compiled._kernel.fit_series(*args), k),
                   "ls": batch(lambda: Polynomial.fit(x, y, 2), k)}, repeat)
-    me, ref, ls = t["compiled"] / k, t["numpy"] / k, t["ls"] / k
+    me, ref, kern, ls = t["compiled"] / k, t["numpy"] / k, t["kernel"] / k, t["ls"] / k
     return (f"One fit at n = 100, degree 2: {fmt(me)} with the compiled pass ({1 / me:.0f} fits/s), "
-            f"{fmt(ref)} with the NumPy pass, Polynomial.fit {fmt(ls)}: {me / ls:.0f}x Polynomial.fit.")
+            f"{fmt(ref)} with the NumPy pass, Polynomial.fit {fmt(ls)}: {me / ls:.1f}x Polynomial.fit. "
+            f"Its kernel call alone {fmt(kern)} ({kern / ls:.1f}x Polynomial.fit), the Python around it "
+            f"{fmt(me - kern)} ({(me - kern) / ls:.1f}x).")
 
 
 def run(sizes: Sequence[int], repeat: int, bw_mb: int) -> str:

@@ -83,6 +83,22 @@ def test_designs_the_data_do_not_determine_are_refused(x_code, deg, message):
     assert out[3] == "1"          # deg="auto" keeps to the candidates the data determine
 
 
+@pytest.mark.parametrize("layout", ["four values", "one value and three"])
+def test_auto_degree_past_the_search_sample_on_few_distinct_x(layout):
+    # more rows than the search's sample: the sums of every row decide what the
+    # data determine; rounding once left them indefinite (a LinAlgError)
+    rng = np.random.default_rng(7)
+    x = (np.round(rng.uniform(0.0, 3.0, 3000)) if layout == "four values"
+         else np.concatenate([np.zeros(2500), np.linspace(1.0, 2.0, 3)]))
+    y = x ** 2 + rng.normal(0.0, 0.1, x.size)
+    from zelt_fit import robust_polyfit
+
+    fit = robust_polyfit(x, y, "auto")
+    assert fit.degree == 2 and np.all(np.isfinite(fit.coef))
+    if layout == "four values":     # (three points off zero pin nothing down robustly)
+        np.testing.assert_allclose(fit.coef, [0.0, 0.0, 1.0], atol=0.03)
+
+
 def test_a_huge_curvature_weight_keeps_the_line_s_standard_errors():
     out = child("""
         x = rng.uniform(-1.0, 1.0, 300)

@@ -4,6 +4,7 @@ through ``numpy.asarray``; pandas itself is never imported."""
 from __future__ import annotations
 
 import difflib
+import math
 import numbers
 import warnings
 from typing import List, Optional, Tuple
@@ -65,25 +66,28 @@ def require_finite(name: str, arr: np.ndarray) -> None:
         raise ValueError(f"{name} contains NaN or infinity")
 
 
-def as_features(x: object, name: str = "x") -> np.ndarray:
-    """x as a float64 array of shape (n, d): (n,) is one variable."""
+def as_features(x: object, name: str = "x", finite: bool = False) -> np.ndarray:
+    """x as a float64 array of shape (n, d): (n,) is one variable. `finite`:
+    the caller has seen every value finite already."""
     arr = _numeric(name, x)
     if arr.ndim == 1:
         arr = arr.reshape(-1, 1)
     elif arr.ndim != 2:
         raise ValueError(f"{name} must have shape (n,) or (n, d), got a {arr.ndim}-D array of shape {arr.shape}")
     arr = _float(arr)
-    require_finite(name, arr)
+    if not finite:
+        require_finite(name, arr)
     return arr
 
 
-def as_target(y: object, name: str = "y") -> np.ndarray:
-    """y as a float64 array of shape (n,)."""
+def as_target(y: object, name: str = "y", finite: bool = False) -> np.ndarray:
+    """y as a float64 array of shape (n,). `finite`: as for `as_features`."""
     arr = _numeric(name, y)
     if arr.ndim != 1:
         raise ValueError(f"{name} must have shape (n,), got shape {arr.shape}")
     arr = _float(arr)
-    require_finite(name, arr)
+    if not finite:
+        require_finite(name, arr)
     return arr
 
 
@@ -95,7 +99,7 @@ def require_same_length(X: np.ndarray, y: np.ndarray, xname: str = "x", yname: s
 def as_degree(deg: object, name: str = "deg", auto: bool = False) -> int:
     """A non-negative integer degree (a NumPy integer too; never a float or bool).
     With `auto`, the message names "auto" as the other choice."""
-    if isinstance(deg, (bool, np.bool_)) or not isinstance(deg, numbers.Integral):
+    if type(deg) is not int and (isinstance(deg, (bool, np.bool_)) or not isinstance(deg, numbers.Integral)):
         other = " or 'auto'" if auto else ""
         raise ValueError(f"{name} must be a non-negative integer{other}, got {deg!r}{auto_hint(deg) if auto else ''}")
     if deg < 0:
@@ -112,7 +116,7 @@ def auto_hint(value: object) -> str:
 
 def as_count(value: object, name: str, low: int) -> int:
     """An integer setting of at least `low` (never a float, a bool or None)."""
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+    if type(value) is not int and (isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral)):
         raise ValueError(f"{name} must be an integer, got {value!r}")
     if value < low:
         raise ValueError(f"{name} must be at least {low}, got {value}")
@@ -124,7 +128,7 @@ def as_weight(value: object, name: str) -> float:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
         raise ValueError(f"{name} must be a finite non-negative number, got {value!r}")
     value = float(value)
-    if not np.isfinite(value) or value < 0:
+    if not math.isfinite(value) or value < 0:
         raise ValueError(f"{name} must be a finite non-negative number, got {value!r}")
     return value
 
@@ -151,11 +155,13 @@ def same_index(x: object, y: object, xname: str = "x", yname: str = "y") -> None
                          f"({yname} = {yname}.reindex({xname}.index)) or pass arrays")
 
 
-def require_varying(X: np.ndarray, used: np.ndarray, names: List[str]) -> None:
-    """Refuse a variable that some term uses but that takes one value only."""
+def require_varying(X: np.ndarray, used: np.ndarray, names: List[str],
+                    ranges: Optional[Tuple[np.ndarray, np.ndarray]] = None) -> None:
+    """Refuse a variable that some term uses but that takes one value only.
+    `ranges`: the columns' (min, max) of a finite X, where the caller has them."""
     if X.shape[0] == 0:
         return
-    constant = np.all(X == X[:1], axis=0)
+    constant = np.all(X == X[:1], axis=0) if ranges is None else ranges[0] == ranges[1]
     for j in np.flatnonzero(constant & used):
         raise ValueError(f"{names[j]} is constant ({float(X[0, j])!r} at every point): "
                          "its powers cannot be told apart from the constant term")
@@ -184,7 +190,9 @@ def variable_names(d: int, feature_names: Optional[List[str]], base: str = "x") 
     return [base] if d == 1 else [f"{base}[:, {j}]" for j in range(d)]
 
 
-def check_xy(x: object, y: object) -> Tuple[np.ndarray, np.ndarray]:
-    X, v = as_features(x), as_target(y)
+def check_xy(x: object, y: object, finite: bool = False) -> Tuple[np.ndarray, np.ndarray]:
+    """(X (n, d), y (n,)) checked; `finite`: every value was seen finite already
+    (`_missing.scan_rows`), so neither is scanned again."""
+    X, v = as_features(x, finite=finite), as_target(y, finite=finite)
     require_same_length(X, v)
     return X, v

@@ -115,5 +115,5 @@ def fit_series(X: np.ndarray, Y: np.ndarray, terms: np.ndarray, scaling: Scaling
         np.ascontiguousarray(sample, dtype=np.int64), np.asarray(Phi_s, dtype=np.float64),
         int(settings.n_chains), int(settings.n_warmup), int(settings.n_deep), int(settings.n_elite),
         float(settings.step_size), int(settings.seed), bool(centred), bool(auto), int(top),
-        [int(k) for k in degrees], float(penalty.slope), float(penalty.curvature),
+        np.asarray(degrees).tolist(), float(penalty.slope), float(penalty.curvature),
         penalty.R1 if penalty.active else None, penalty.R2 if penalty.active else None, own, bool(weights))

@@ -23,6 +23,8 @@ SEED_LIMIT = 2**64
 
 
 def _integer(name: str, value: object) -> bool:
+    if type(value) is int:      # the common case, without the abstract base class's check
+        return True
     return isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_))
 
 
@@ -108,7 +110,7 @@ SHORT_WARMUP = 100
 SHORT_DEEP = 50
 
 
-def default_search(n_points: int, n_terms: int) -> SearchSettings:
+def default_search(n_points: int, n_terms: int, seed: int = 42) -> SearchSettings:
     """The search settings of a fit whose caller gives none.
 
     Parameters
@@ -117,6 +119,8 @@ def default_search(n_points: int, n_terms: int) -> SearchSettings:
         Points the search sees (its sample).
     n_terms : int
         Coefficients of the model searched.
+    seed : int
+        The search's seed.
 
     Returns
     -------
@@ -133,8 +137,8 @@ def default_search(n_points: int, n_terms: int) -> SearchSettings:
     True
     """
     if n_points <= SHORT_SEARCH_POINTS and n_points >= SHORT_SEARCH_PER_TERM * n_terms:
-        return SearchSettings(n_warmup=SHORT_WARMUP, n_deep=SHORT_DEEP)
-    return SearchSettings()
+        return SearchSettings(n_warmup=SHORT_WARMUP, n_deep=SHORT_DEEP, seed=seed)
+    return SearchSettings(seed=seed)
 
 
 @dataclass(frozen=True)

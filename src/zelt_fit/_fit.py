@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import warnings
-from typing import Any, Optional, Sequence, Union, cast
+from typing import Any, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
 
@@ -80,7 +80,7 @@ def _terms_of(deg: Degree, basis: str, d: int, max_deg: Optional[int] = None, n:
                          f"got {deg!r}{_checks.auto_hint(deg)}")
     if deg is None:
         raise ValueError("deg must be a non-negative integer, 'auto' or an array of multi-indices, got None")
-    if np.ndim(deg) == 0:
+    if type(deg) is int or np.ndim(deg) == 0:
         degree = _checks.as_degree(deg, auto=True)
         return polynomial_terms(d, degree, basis), degree, basis, False
     if basis != "total":
@@ -276,12 +276,12 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
             _weights.check_weights(w_all)
     if weight_kind not in ("case", "variance"):
         raise ValueError(f"weight_kind must be 'case' or 'variance', got {weight_kind!r}")
-    rows = _missing.complete_rows(x, y, missing, w_all)
+    rows, finite = _missing.scan_rows(x, y, missing, w_all)
     w = w_all
     if rows is not None:
         x, y = rows.x, rows.y
         w = None if w_all is None else w_all[rows.complete]
-    X_in, v_in = _checks.check_xy(x, y)
+    X_in, v_in = _checks.check_xy(x, y, finite=finite)
     X, v_raw, cw, kept = _weights.fitted_rows(X_in, v_in, w)
     n, d = X.shape
     terms, degree, basis_name, auto = _terms_of(deg, basis, d, max_deg, n)
@@ -290,13 +290,15 @@ def robust_polyfit(x: object, y: object, deg: Degree, *, basis: str = "total", m
         what = f"the candidate of degree {degree} has" if auto else "the model has"
         raise ValueError(f"fewer points than coefficients: n_samples = {n}, but {what} {p} terms")
     _require_fit_size(terms, search_points, n)
-    _checks.require_varying(X, terms.max(axis=0) > 0, _checks.variable_names(d, names))
+    ranges = (X.min(axis=0), X.max(axis=0))     # taken once: the checks, the scaling and the messages
+    _checks.require_varying(X, terms.max(axis=0) > 0, _checks.variable_names(d, names), ranges)
     precision = sw = None
     if weight_kind == "variance" and cw is not None:
         precision = float(np.mean(cw))
         sw, cw = np.sqrt(cw / precision), None
     fit = fit_arrays(X, v_raw, terms, degree, basis_name, names, seed=seed, slope=slope,
-                     curvature=curvature, search_points=search_points, search=search, auto=auto, cw=cw, sw=sw)
+                     curvature=curvature, search_points=search_points, search=search, auto=auto, cw=cw, sw=sw,
+                     ranges=ranges)
     if precision is not None:
         fit._to_unit_weight(precision)
     if rows is None:
@@ -419,7 +421,7 @@ def apply_in_order(A: np.ndarray, B: np.ndarray) -> np.ndarray:
     blocking does not promise."""
     out = A[..., :, 0, None] * B[..., None, 0, :]
     for k in range(1, A.shape[-1]):
-        out = out + A[..., :, k, None] * B[..., None, k, :]
+        out += A[..., :, k, None] * B[..., None, k, :]
     return out
 
 
@@ -428,9 +430,12 @@ def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curv
     """PolyFit in the original units from a refit on the scaled problem."""
     A = scaling.to_original(terms)
     ys = scaling.y_scale
-    coef = ys * apply_in_order(A, refit.coef[:, None])[:, 0]
-    search_coef = (ys * apply_in_order(A, found.coef[:, None])[:, 0] if found is not None
-                   else np.full(terms.shape[0], np.nan))
+    if found is not None:   # both columns in one product: each column's sums are its own
+        both = apply_in_order(A, np.stack([refit.coef, found.coef], axis=1))
+        coef, search_coef = ys * both[:, 0], ys * both[:, 1]
+    else:
+        coef = ys * apply_in_order(A, refit.coef[:, None])[:, 0]
+        search_coef = np.full(terms.shape[0], np.nan)
     zero = np.flatnonzero(np.all(terms == 0, axis=1))
     if zero.size:
         coef[zero[0]] += scaling.y_center
@@ -459,10 +464,10 @@ def _finish(terms, degree, basis_name, names, scaling, refit, found, slope, curv
                    robustness_weights=weights)
 
 
-def _scaling(X, v_raw, terms, cw=None):
-    closed = is_closed(terms)
+def _scaling(X, v_raw, terms, cw=None, ranges=None, closed=None):
+    closed = is_closed(terms) if closed is None else closed
     constant = bool(np.any(np.all(terms == 0, axis=1)))
-    return fit_scaling(X, v_raw, closed, constant, _engine.mad, cw)
+    return fit_scaling(X, v_raw, closed, constant, _engine.mad, cw, ranges)
 
 
 def _penalty(terms, slope, curvature) -> Penalty:
@@ -535,7 +540,14 @@ def identifiable_degree(problem, Phi_s: np.ndarray, terms: np.ndarray, basis: st
         lam = np.linalg.eigvalsh(0.5 * (G + G.T))
         if lam[0] > lam[-1] * RANK_TOL ** 2:
             return top
-        Phi_s = np.linalg.cholesky(G + np.eye(p) * lam[-1] * RANK_TOL ** 2).T
+        ridge = np.eye(p) * lam[-1] * RANK_TOL ** 2
+        try:
+            Phi_s = np.linalg.cholesky(G + ridge).T
+        except np.linalg.LinAlgError:
+            # rounding left a direction the rows do not determine below zero: a
+            # square root from the eigenvalues, those below zero taken as zero
+            lam_r, V = np.linalg.eigh(0.5 * (G + G.T) + ridge)
+            Phi_s = np.sqrt(np.clip(lam_r, 0.0, None))[:, None] * V.T
     while top > 0 and _rank(Phi_s[:, degrees <= top]) < np.count_nonzero(degrees <= top):
         top -= 1
     if auto:
@@ -586,18 +598,22 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     if search_points < p:
         raise ValueError(f"search_points = {search_points} is fewer than the {p} coefficients")
     sub = problem.sample(search_points)
-    settings = search if search is not None else _engine.default_search(len(sub), p)
-    settings = _engine.SearchSettings(**{**settings.__dict__, "seed": int(seed)})
-    Phi_s, v_s, U_s = problem.rows(sub)
-    top = identifiable_degree(problem, Phi_s, terms, basis_name, auto, names, np.unique(sub).size)
-    cols = Columns(np.flatnonzero(term_degrees(terms, basis_name) <= top) if auto else np.arange(p), p, penalty)
-    if isinstance(problem, ArrayProblem) and problem.compiled:
+    settings = (_engine.default_search(len(sub), p, int(seed)) if search is None
+                else _engine.SearchSettings(**{**search.__dict__, "seed": int(seed)}))
+    in_memory = isinstance(problem, ArrayProblem)
+    # an unweighted problem in memory searches all its rows, in order, when they are
+    # few enough (`ArrayProblem.sample`): no copy of them, no count of distinct ones
+    every_row = in_memory and problem.cw is None and n <= search_points
+    Phi_s, v_s, U_s = problem.rows(None if every_row else sub)
+    top = identifiable_degree(problem, Phi_s, terms, basis_name, auto, names, n if every_row else np.unique(sub).size)
+    degrees = term_degrees(terms, basis_name)
+    if in_memory and problem.compiled:
         lazy = n > LAZY_WEIGHT_ROWS
         out = _compiled.fit_series(problem.X, problem.y[:, None], terms, problem.scaling,
                                    np.array([problem.scaling.y_center]), np.array([problem.scaling.y_scale]),
                                    np.array([problem.tolerance() if tolerance is None else tolerance]), problem.cw,
                                    total, sub, Phi_s, settings, _engine._CENTRED.get(), auto, top,
-                                   term_degrees(terms, basis_name), penalty, weights=not lazy)
+                                   degrees, penalty, weights=not lazy)
         index, refit, found, chosen_start, table, chosen_degree = series_outcome(out, 0, terms, basis_name, auto,
                                                                                  n, problem.total)
         degree = chosen_degree if auto else degree
@@ -605,6 +621,7 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
         weights = (LazyWeights(problem.X, problem.y, terms, problem.scaling, refit.final) if lazy
                    else out["weights"][0])
     else:
+        cols = Columns(np.flatnonzero(degrees <= top) if auto else np.arange(p), p, penalty)
         index, refit, found, chosen_start, table, degree = _fit_reference(
             problem, terms, basis_name, degree, auto, top, cols, penalty, settings, Phi_s, v_s, tolerance, seed,
             U_s if len(sub) < n else None)
@@ -615,8 +632,11 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
     plot = None
     if d == 1:
         if isinstance(problem, ArrayProblem):
-            keep = stride_subset(n, PLOT_POINTS) if n > PLOT_POINTS else np.arange(n)
-            plot = (problem.X[keep, 0].copy(), problem.y[keep].copy(), inliers[keep].copy())
+            if n > PLOT_POINTS:
+                keep = stride_subset(n, PLOT_POINTS)
+                plot = (problem.X[keep, 0].copy(), problem.y[keep].copy(), inliers[keep].copy())
+            else:
+                plot = (problem.X[:, 0].copy(), problem.y.copy(), inliers.copy())
         else:   # the search's sample, already on the client
             _, t, _ = refit.final.residuals(Phi_s, v_s, U_s)
             xs = problem.scaling.x_center[0] + problem.scaling.x_scale[0] * U_s[:, 0]
@@ -643,16 +663,20 @@ def series_outcome(out: dict, k: int, terms: np.ndarray, basis_name: str, auto: 
         if out["error"][k]:
             raise ValueError(out["error"][k])
         raise no_robust_fit(n, total, int(out["failed_inliers"][k]), int(out["n_columns"][k]))
-    degrees = term_degrees(terms, basis_name)
     chosen = int(out["degree"][k])
-    index = np.flatnonzero(degrees <= chosen) if auto else np.arange(terms.shape[0])
     g = out["g"][k].copy() if out["has_g"][k] else None
     bisquare = float(out["bisquare"][k])
     final = Evaluation(out["final_coef"][k].copy(), float(out["final_cut"][k]), g,
-                       None if np.isnan(bisquare) else bisquare, tuning=C_MM)
-    refit = Refit(out["coef"][k][index], final, int(out["n_inliers"][k]), int(out["rounds"][k]),
-                  out["cov_unit"][k][np.ix_(index, index)], float(out["sigma"][k]), float(out["dof"][k]),
-                  bool(out["heteroscedastic"][k]), float(out["scale"][k]), float(out["wcount"][k]))
+                       None if bisquare != bisquare else bisquare, tuning=C_MM)
+    if auto:
+        index = np.flatnonzero(term_degrees(terms, basis_name) <= chosen)
+        coef, cov_unit = out["coef"][k][index], out["cov_unit"][k][np.ix_(index, index)]
+    else:   # every column: copies, as the selection of all of them would make
+        index = np.arange(terms.shape[0])
+        coef, cov_unit = out["coef"][k].copy(), out["cov_unit"][k].copy()
+    refit = Refit(coef, final, int(out["n_inliers"][k]), int(out["rounds"][k]), cov_unit, float(out["sigma"][k]),
+                  float(out["dof"][k]), bool(out["heteroscedastic"][k]), float(out["scale"][k]),
+                  float(out["wcount"][k]))
     found = _engine.SearchOutcome(out["found_coef"][k].copy(), float(out["found_energy"][k]))
     table = None
     if auto:
@@ -813,28 +837,33 @@ def _dask_fit(x, y, deg, *, basis, max_deg, seed, slope, curvature, search_point
 
 
 def fit_arrays(X: np.ndarray, v_raw: np.ndarray, terms: np.ndarray, degree: int, basis_name: str,
-               names, cw: Optional[np.ndarray] = None, sw: Optional[np.ndarray] = None, **kwargs) -> PolyFit:
+               names, cw: Optional[np.ndarray] = None, sw: Optional[np.ndarray] = None,
+               ranges: Optional[Tuple[np.ndarray, np.ndarray]] = None, **kwargs) -> PolyFit:
     """robust_polyfit on checked arrays: X (n, d) and y (n,) finite, n >= p;
     cw the rows' case weights (> 0), or None; sw the square roots of their
-    relative precisions (inverse-variance weights over their mean), or None."""
+    relative precisions (inverse-variance weights over their mean), or None;
+    ranges X's columns' (min, max), where the caller has taken them."""
     n = X.shape[0]
+    closed = is_closed(terms)
+    if ranges is None and n:
+        ranges = (X.min(axis=0), X.max(axis=0))
     if n > SORT_POINTS:   # y's units from a sample of rows; x's ranges from every row
         sub = stride_subset(n, SCALE_POINTS)
-        scaling = _scaling(X, v_raw[sub], terms, None if cw is None else cw[sub])
+        scaling = _scaling(X, v_raw[sub], terms, None if cw is None else cw[sub], ranges, closed)
     else:
-        scaling = _scaling(X, v_raw, terms, cw)
-    _representable(X, v_raw, terms, scaling, names)
+        scaling = _scaling(X, v_raw, terms, cw, ranges, closed)
+    _representable(X, v_raw, terms, scaling, names, ranges)
     problem = ArrayProblem(X, v_raw, terms, scaling, cw=cw, sw=sw)
-    with _engine.centred_search(not is_closed(terms)):
+    with _engine.centred_search(not closed):
         return fit_problem(problem, terms, degree, basis_name, names, **kwargs)
 
 
-def _representable(X, v_raw, terms, scaling, names) -> None:
+def _representable(X, v_raw, terms, scaling, names, ranges=None) -> None:
     if X.shape[0] == 0:
         return
-    ranges = list(zip(X.min(axis=0).tolist(), X.max(axis=0).tolist()))
-    require_representable(scaling, terms, (float(v_raw.min()), float(v_raw.max())), ranges,
-                          _checks.variable_names(X.shape[1], names))
+    lo, hi = (X.min(axis=0), X.max(axis=0)) if ranges is None else ranges
+    require_representable(scaling, terms, (float(v_raw.min()), float(v_raw.max())),
+                          list(zip(lo.tolist(), hi.tolist())), _checks.variable_names(X.shape[1], names))
 
 
 def minimum_norm_fit(X: np.ndarray, v_raw: np.ndarray, terms: np.ndarray, degree: int,

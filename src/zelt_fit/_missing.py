@@ -3,11 +3,11 @@ counts them and names the first few, or dropped before the fit, the fit's
 point masks then spread back to the input's length."""
 from __future__ import annotations
 
-from typing import Any, NamedTuple, Optional
+from typing import Any, NamedTuple, Optional, Tuple
 
 import numpy as np
 
-__all__ = ["MISSING", "Rows", "complete_rows", "missing_message", "dask_complete_rows", "spread_dask",
+__all__ = ["MISSING", "Rows", "complete_rows", "scan_rows", "missing_message", "dask_complete_rows", "spread_dask",
            "target_name"]
 
 MISSING = ("raise", "drop")
@@ -58,15 +58,25 @@ def complete_rows(x: Any, y: Any, missing: str, w: Optional[np.ndarray] = None) 
     argument, how many rows and the first few positions; with "drop" the
     complete rows. `w`: the rows' case weights, whose NaN or infinity makes a
     row incomplete too (with "raise" the caller has refused them already)."""
+    return scan_rows(x, y, missing, w)[0]
+
+
+def scan_rows(x: Any, y: Any, missing: str, w: Optional[np.ndarray] = None) -> Tuple[Optional[Rows], bool]:
+    """`complete_rows`, and whether every value of x and y was seen finite
+    (then the argument checks need not look again). One pass over each."""
     X, v = _floats(x), _floats(y)
     if X is None or v is None or X.ndim not in (1, 2) or v.ndim != 1 or X.shape[0] != v.shape[0]:
-        return None
+        return None, False
+    row_weights = w is not None and w.shape[0] == v.shape[0]
+    # the common case first: one reduction each, the row masks only when one fails
+    if not row_weights and np.isfinite(X).all() and np.isfinite(v).all():
+        return None, True
     bad_x = ~np.isfinite(X) if X.ndim == 1 else ~np.all(np.isfinite(X), axis=1)
     bad_y = ~np.isfinite(v)
-    if w is not None and w.shape[0] == v.shape[0]:
+    if row_weights and w is not None:
         bad_y = bad_y | ~np.isfinite(w)
     if not (bad_x.any() or bad_y.any()):
-        return None
+        return None, True
     if missing == "raise":
         name, bad = ("x", bad_x) if bad_x.any() else ("y", bad_y)
         message = missing_message(name, bad, v.shape[0])
@@ -77,7 +87,7 @@ def complete_rows(x: Any, y: Any, missing: str, w: Optional[np.ndarray] = None) 
     if not complete.any():
         raise ValueError(f"no complete row: each of the {v.shape[0]} rows has NaN or infinity in x or y"
                          + (" or weights" if w is not None else ""))
-    return Rows(X[complete], v[complete], X, v, complete)
+    return Rows(X[complete], v[complete], X, v, complete), True
 
 
 def target_name(y: Any) -> Optional[str]:

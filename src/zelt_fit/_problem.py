@@ -164,8 +164,11 @@ class ArrayProblem:
         self._spare, self._keep, self._last = self._keep, out, ev
         return total
 
-    def rows(self, index: np.ndarray):
-        """(Phi, v, U) of some rows."""
+    def rows(self, index: Optional[np.ndarray]):
+        """(Phi, v, U) of some rows (None: every row, in order, without a copy of X and y first)."""
+        if index is None:
+            U = self.scaling.u(self.X)
+            return _standardised(_engine.design(self.terms, U), self.scaling.v(self.y), U, self.sw)
         U = self.scaling.u(self.X[index])
         return _standardised(_engine.design(self.terms, U), self.scaling.v(self.y[index]), U,
                              None if self.sw is None else self.sw[index])

@@ -76,6 +76,8 @@ def polynomial_terms(n_features: int, deg: int, basis: str = "total") -> np.ndar
     if count > MAX_TERMS:
         raise ValueError(f"a {basis} basis of degree {deg} in {d} variables has {count} terms, "
                          f"more than the {MAX_TERMS} a fit can use")
+    if d == 1:    # both bases: the powers 0 .. deg
+        return np.arange(deg + 1, dtype=np.int64).reshape(-1, 1)
     if basis == "tensor":
         grid = itertools.product(range(deg + 1), repeat=d)
         return np.array(list(grid), dtype=np.int64).reshape(-1, d)

@@ -4,7 +4,7 @@ covariance) from the scaled basis back to powers of the original variables."""
 from __future__ import annotations
 
 from dataclasses import dataclass
-from math import comb, log10
+from math import comb, isfinite, log10
 from typing import List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -50,8 +50,20 @@ class Scaling:
         of the set when the set is closed under lowering a power (centres are
         zero otherwise, and then A is diagonal)."""
         p, d = terms.shape
-        index = {tuple(t): i for i, t in enumerate(terms.tolist())}
         A = np.zeros((p, p))
+        if d == 1:
+            # the loop below for one variable: the same operations in the same order
+            powers = terms[:, 0].tolist()
+            row = {k: i for i, k in enumerate(powers)}
+            c, h = float(self.x_center[0]), float(self.x_scale[0])
+            for m, k in enumerate(powers):
+                if c == 0.0:
+                    A[row[k], m] += h ** -k
+                else:
+                    for j in range(k + 1):
+                        A[row[j], m] += comb(k, j) * (-c) ** (k - j) / h ** k
+            return A
+        index = {tuple(t): i for i, t in enumerate(terms.tolist())}
         for m, t in enumerate(terms.tolist()):
             # per variable: the powers j <= k and their weights
             factors = []
@@ -82,8 +94,22 @@ def _spread(v: np.ndarray, center: float, mad: float, w: Optional[np.ndarray] = 
     return mean_dev if mean_dev > 0 else 1.0
 
 
+def median(y: np.ndarray) -> float:
+    """``float(np.median(y))`` of a 1-D array, bit for bit (the same partition,
+    the same mean of the middle values), without its general machinery."""
+    n = y.shape[0]
+    if y.ndim != 1 or n == 0 or y.dtype.kind != "f":
+        return float(np.median(y))
+    h = n // 2
+    if n % 2:
+        return float(np.partition(y, [h, -1])[h])
+    part = np.partition(y, [h - 1, h, -1])
+    return float((part[h - 1] + part[h]) / 2)
+
+
 def fit_scaling(X: np.ndarray, y: np.ndarray, center_x: bool, center_y: bool, mad,
-                weights: Optional[np.ndarray] = None) -> Scaling:
+                weights: Optional[np.ndarray] = None,
+                ranges: Optional[Tuple[np.ndarray, np.ndarray]] = None) -> Scaling:
     """The map of X (n, d) and y (n,) onto the scaled problem.
 
     `center_x`: centre each variable on its mid-range (only for sets of terms
@@ -91,14 +117,16 @@ def fit_scaling(X: np.ndarray, y: np.ndarray, center_x: bool, center_y: bool, ma
     magnitude. `center_y`: centre y on its median (only when the model has a
     constant term). `mad` is the robust-spread function of the engine.
     `weights`: case weights of the rows of y (its median and MAD then count
-    each value that many times)."""
+    each value that many times). `ranges`: X's columns' (min, max), where the
+    caller has them already."""
+    lo, hi = (X.min(axis=0), X.max(axis=0)) if ranges is None else ranges
+    lo, hi = lo.astype(np.float64), hi.astype(np.float64)
     if center_x:
-        lo, hi = X.min(axis=0).astype(np.float64), X.max(axis=0).astype(np.float64)
         center = 0.5 * lo + 0.5 * hi     # halves first: hi - lo may overflow where each half does not
         half = 0.5 * hi - 0.5 * lo
     else:
         center = np.zeros(X.shape[1])
-        half = np.abs(X).max(axis=0).astype(np.float64)
+        half = np.maximum(np.abs(lo), np.abs(hi))    # the largest magnitude of each column
     # A constant variable is refused before this; a zero spread can only come
     # from a variable used by no term (degree 0 for instance).
     half = np.where(half > 0, half, 1.0)
@@ -115,11 +143,11 @@ def fit_scaling(X: np.ndarray, y: np.ndarray, center_x: bool, center_y: bool, ma
         return Scaling(center.astype(float), half.astype(float), yc, ys, m / ys)
     m = mad(y)
     if center_y:
-        yc = float(np.median(y))
+        yc = median(y)
         ys = _spread(y, yc, m)
     else:
         yc = 0.0
-        ys = _spread(y, 0.0, float(np.median(np.abs(y))))
+        ys = _spread(y, 0.0, median(np.abs(y)))
     # the scaled y's own MAD, without forming it: mad((y - c) / s) = mad(y) / s
     return Scaling(center.astype(float), half.astype(float), yc, ys, m / ys)
 
@@ -149,7 +177,7 @@ def require_representable(scaling: Scaling, terms: np.ndarray, y_range: Tuple[fl
                          "variances of the fit (y squared) are beyond a double's range; rescale y "
                          f"(for example y / {10.0 ** round(e_y):.0e}) and the results back")
     top_v = max(abs(ylo - scaling.y_center), abs(yhi - scaling.y_center)) / ys
-    if not np.isfinite(top_v) or top_v > 10.0 ** LIMIT_EXP:
+    if not isfinite(top_v) or top_v > 10.0 ** LIMIT_EXP:
         raise ValueError(f"y spans [{ylo:.6g}, {yhi:.6g}], {top_v:.3g} times its robust spread "
                          f"{ys:.3g}: the squares of such values overflow a double; leave out or "
                          "correct the values that far away")

@@ -99,6 +99,31 @@ def test_auto_degree_past_the_search_sample_on_few_distinct_x(layout):
         np.testing.assert_allclose(fit.coef, [0.0, 0.0, 1.0], atol=0.03)
 
 
+@pytest.mark.parametrize("values, deg, determined", [(4, 4, False), (4, 3, True), (5, 4, True), (3, 3, False)])
+@pytest.mark.parametrize("weighted", [False, True])
+def test_a_large_fit_on_few_distinct_x_is_refused_exactly_when_the_data_fall_short(values, deg, determined, weighted):
+    # more rows than the search's sample: what the data determine is read from
+    # every distinct row; the sums of every row once passed a degree 4 on 4
+    # values (their rounding sits far above a 1e-20 rank level)
+    from zelt_fit import robust_polyfit
+
+    rng = np.random.default_rng(values + deg)
+    x = rng.integers(0, values, 3000).astype(float)
+    y = 1.0 + 0.5 * x + rng.normal(0.0, 0.1, x.size)
+    # a weight of 0 is an absent point: a fifth value there determines nothing
+    w = np.ones(x.size + 1) if weighted else None
+    if weighted:
+        x, y, w[-1] = np.append(x, 10.0), np.append(y, 6.0), 0.0
+    if determined:
+        fit = robust_polyfit(x, y, deg, weights=w)
+        assert np.all(np.isfinite(fit.coef)) and np.all(np.isfinite(fit.stderr))
+    else:
+        with pytest.raises(ValueError, match=f"x takes {values} distinct values.*determine is {values - 1}"):
+            robust_polyfit(x, y, deg, weights=w)
+    fit = robust_polyfit(x, y, "auto", weights=w)
+    assert fit.degree <= values - 1
+
+
 def test_a_huge_curvature_weight_keeps_the_line_s_standard_errors():
     out = child("""
         x = rng.uniform(-1.0, 1.0, 300)

@@ -26,6 +26,10 @@ SEARCH_POINTS = 2000
 # singular values below this share of the largest: a direction the data do
 # not determine
 RANK_TOL = 1e-10
+# the rank read from a Gram matrix's eigenvalues (relative to the largest)
+GRAM_RANK_TOL = 1e-12
+# distinct rows up to this many decide what a large fit's data determine exactly
+DISTINCT_ROWS = 50_000
 # A fit keeps at most this many of its points, spread over the data, to draw.
 PLOT_POINTS = 5000
 # Above this many points a fit forms its rows' robustness weights (eight bytes
@@ -534,32 +538,59 @@ def identifiable_degree(problem, Phi_s: np.ndarray, terms: np.ndarray, basis: st
         return top
     linear = np.flatnonzero(terms.sum(axis=1) == 1)
     distinct = np.unique(Phi_s[:, linear[0]]).size if terms.shape[1] == 1 and linear.size else None
+    counted = sampled == problem.n
     if sampled < problem.n:
-        # the search's points may miss values that the rest hold: every row's sums
-        G = problem(Evaluation(np.zeros(p), np.inf)).G
-        lam = np.linalg.eigvalsh(0.5 * (G + G.T))
-        if lam[0] > lam[-1] * RANK_TOL ** 2:
-            return top
-        ridge = np.eye(p) * lam[-1] * RANK_TOL ** 2
-        try:
-            Phi_s = np.linalg.cholesky(G + ridge).T
-        except np.linalg.LinAlgError:
-            # rounding left a direction the rows do not determine below zero: a
-            # square root from the eigenvalues, those below zero taken as zero
-            lam_r, V = np.linalg.eigh(0.5 * (G + G.T) + ridge)
-            Phi_s = np.sqrt(np.clip(lam_r, 0.0, None))[:, None] * V.T
+        # the search's points may miss values that the rest hold: the design
+        # over every distinct row (its rank is every row's), where they are few
+        rows = _distinct_rows(problem)
+        if rows is not None:
+            Phi_s = _engine.design(terms, problem.scaling.u(rows))
+            if _rank(Phi_s) == p:
+                return top
+            counted = True
+            if terms.shape[1] == 1 and linear.size:
+                distinct = rows.shape[0]
+        else:
+            # every row's sums: a rank read from G = Phi'Phi, whose eigenvalues
+            # carry rounding of about eps * lam_max, so a direction counts as
+            # determined only above GRAM_RANK_TOL * lam_max (singular values
+            # 1e-6 of the largest), not at RANK_TOL^2, far below that rounding
+            G = problem(Evaluation(np.zeros(p), np.inf)).G
+            lam = np.linalg.eigvalsh(0.5 * (G + G.T))
+            if lam[0] > lam[-1] * GRAM_RANK_TOL:
+                return top
+            lam_r, V = np.linalg.eigh(0.5 * (G + G.T))
+            # a square root of G with the directions below the level set to zero
+            Phi_s = np.sqrt(np.where(lam_r > lam_r[-1] * GRAM_RANK_TOL, lam_r, 0.0))[:, None] * V.T
     while top > 0 and _rank(Phi_s[:, degrees <= top]) < np.count_nonzero(degrees <= top):
         top -= 1
     if auto:
         return top
     d = terms.shape[1]
     what = f"the data determine only {_rank(Phi_s)} of its {p} coefficients"
-    if d == 1 and distinct is not None and sampled == problem.n:
+    if d == 1 and distinct is not None and counted:
         what += f" (x takes {distinct} distinct value{'s' if distinct != 1 else ''})"
     else:
         what += " (some terms are linear combinations of others over these points)"
     raise NotIdentifiable(f"the model is not identifiable: {what}; the largest degree the data determine is {top}. "
                      "Lower the degree, or give terms the data can tell apart")
+
+
+def _distinct_rows(problem) -> Optional[np.ndarray]:
+    """The distinct rows of an in-memory problem's x among the rows that count
+    (weight above 0), or None where they are many or on Dask."""
+    if not isinstance(problem, ArrayProblem):
+        return None
+    X = problem.X
+    live = None
+    if problem.cw is not None:
+        live = problem.cw > 0
+    if problem.sw is not None:
+        live = problem.sw > 0 if live is None else live & (problem.sw > 0)
+    if live is not None:
+        X = X[live]
+    rows = np.unique(X, axis=0)
+    return rows if rows.shape[0] <= DISTINCT_ROWS else None
 
 
 def min_set(n: float) -> float:

@@ -92,7 +92,7 @@ double approximate_scale(const Vector& r, double c, double b, std::vector<double
     for (std::size_t i = 0; i < m; ++i) buf[i] = std::abs(r[static_cast<Index>(i)]);
     const double s0 = median_in_place(buf.data(), m) / kMadNormal;
     if (!(s0 > 0.0)) return 0.0;
-    // the mean of rho summed in row order, as mean_of would sum it
+    // the mean of rho, summed in row order
     double sum = 0.0;
     for (std::size_t i = 0; i < m; ++i) sum += bisquare_rho(r[static_cast<Index>(i)] / s0, c);
     return s0 * std::sqrt((sum / static_cast<double>(m)) / b);
@@ -125,7 +125,7 @@ bool solve_weighted(const MatrixCRef& Phi, const VectorCRef& v, const Vector& w,
     return true;
 }
 
-// The M-scale of m_scale_one with its scratch (len(r)) given.
+// The M-scale of m_scale_one with its scratch given (resized to 2 len(r)).
 double m_scale_with(const VectorCRef& r, double c, double b, double s0, double tol, int iterations,
                     std::vector<double>& a);
 

@@ -23,6 +23,9 @@ namespace {
 
 constexpr double kCut = 4.0;
 constexpr double kVarianceAlpha = 1e-3;
+// the M-step holds the M-scale where it is less than the set's scale unless the
+// variance model is significant at this level
+constexpr double kTailAlpha = 0.05;
 constexpr int kMaxRounds = 30;
 constexpr int kMaxMmRounds = 100;
 constexpr double kMmTol = 1e-10;
@@ -361,8 +364,10 @@ BestStart best_start(Runner& run, const FitData& d, const Columns& cols, const s
 }
 
 // Coefficients g of log r^2 = Q'g, centred to a geometric-mean scale of 1
-// over the set, where the regression is significant.
-bool variance_model(const PassSums& st, int p, Vector& g) {
+// over the set, where the regression is significant. `pval`: its F test's
+// P-value against a constant (NaN where the set cannot carry the regression).
+bool variance_model(const PassSums& st, int p, Vector& g, double& pval) {
+    pval = kNaN;
     const double m = st.wcount;
     const Eigen::Index q = st.QQ.rows();
     if (m <= static_cast<double>(q + p + 2)) return false;
@@ -376,9 +381,14 @@ bool variance_model(const PassSums& st, int p, Vector& g) {
     }
     const double rss1 = st.z2 - g.dot(st.Qz);
     const double rss0 = st.z2 - st.z1 * st.z1 / m;
-    if (rss1 <= 0 || rss0 <= rss1) return false;
+    if (rss1 <= 0) return false;
+    if (rss0 <= rss1) {
+        pval = 1.0;
+        return false;
+    }
     const double F = ((rss0 - rss1) / static_cast<double>(q - 1)) / (rss1 / (m - static_cast<double>(q)));
-    if (f_sf(F, static_cast<double>(q - 1), m - static_cast<double>(q)) > kVarianceAlpha) return false;
+    pval = f_sf(F, static_cast<double>(q - 1), m - static_cast<double>(q));
+    if (!(pval <= kVarianceAlpha)) return false;
     g(0) -= st.z1 / m;
     return true;
 }
@@ -458,11 +468,13 @@ bool newton_step(const PassSums& st, double s, Vector& step) {
     return true;
 }
 
-Refit robust_refit(Runner& run, const Columns& cols, const Stage1& s1, bool robust) {
+// `d`: the search's points, whose M-scale of the stage-1 residuals the M-step
+// holds where it is less than the set's scale (null: the set's scale).
+Refit robust_refit(Runner& run, const Columns& cols, const Stage1& s1, bool robust, const FitData* d) {
     const int p = cols.p();
     Refit out;
     out.rounds = s1.rounds;
-    const double s = s1.sigma;
+    double s = s1.sigma;
     if (!robust || s1.count <= p || s == 0) {
         const PassSums st = cols.cut(run.run(s1.ev));
         ++out.rounds;
@@ -484,8 +496,20 @@ Refit robust_refit(Runner& run, const Columns& cols, const Stage1& s1, bool robu
     const PassSums vst = run.run(run.eval(s1.coef, kCut * s), nullptr, true);
     ++out.rounds;
     Vector g;
-    const bool has_g = variance_model(vst, p, g);
-    // the bisquare M-step at the held scale
+    double pval = kNaN;
+    const bool has_g = variance_model(vst, p, g, pval);
+    // the bisquare M-step at the held scale. The set's scale is the root mean
+    // square within kCut scales: with heavy tails (t2, say) well above the
+    // noise's spread, and a bisquare that wide weighs the tails like least
+    // squares. The M-scale of every point gauges the spread as an S-estimate
+    // does and breaks only when half the points are wrong, where it grows and
+    // the set's scale is held. Not where the noise varies along the variables
+    // (even short of the variance model's level): there the wider scale keeps
+    // the noisy region's points.
+    if (!has_g && d != nullptr && !(pval <= kTailAlpha)) {
+        const double m = sample_scale(*d, s1.coef);
+        if (std::isfinite(m) && m > 0.0 && m < s) s = m;
+    }
     const double c = kCMM * s;
     Eval ev = run.bisquare_eval(s1.coef, c, has_g, g);
     PassSums st = cols.cut(run.run(ev));
@@ -651,7 +675,19 @@ FitOutcome robust_fit(const FitData& d, const RefitConfig& config) {
     if (s_estimate(P_s, *d.v_s, config.search.seed, -1, kCS, kBS, kSPolish, high)) {
         starts.push_back(run.eval(cols.pad(high.coef), high.scale > 0 ? kCut * high.scale : 1e-300));
     }
-    BestStart chosen = best_start(run, d, cols, starts);
+    BestStart chosen;
+    if (d.sample == nullptr) {
+        chosen = best_start(run, d, cols, starts);
+    } else {
+        // every start's rounds on the search's points; the chosen one's set
+        // then redrawn over every row from its solve there
+        Runner srun(*d.sample);
+        std::vector<Eval> own;
+        for (const Eval& e : starts) own.push_back(srun.eval(e.coef, e.cut));
+        chosen = best_start(srun, d, cols, own);
+        const Stage1& t = chosen.s1;
+        chosen.s1 = consensus_rounds(run, cols, run.eval(t.coef, t.sigma > 0 ? kCut * t.sigma : 1e-300), nullptr);
+    }
     out.start = chosen.index;
     Stage1 s1 = std::move(chosen.s1);
     out.degree = config.top;
@@ -662,7 +698,7 @@ FitOutcome robust_fit(const FitData& d, const RefitConfig& config) {
         cols = std::move(dc.cols);
         s1 = std::move(dc.s1);
     }
-    Refit refit = robust_refit(run, cols, s1, !penalised);
+    Refit refit = robust_refit(run, cols, s1, !penalised, &d);
     const double min_set = std::floor((d.total + 1.0) / 2.0);
     if (refit.wcount < min_set) {
         // the set fell below half the points: the S-estimate of the chosen columns alone
@@ -677,7 +713,7 @@ FitOutcome robust_fit(const FitData& d, const RefitConfig& config) {
             hs.ev = run.eval(coef, kCut * again_s.scale);
             hs.count = (r.array().abs() <= kCut * again_s.scale).count();
             hs.sigma = again_s.scale;
-            const Refit again = robust_refit(run, cols, hs, !penalised);
+            const Refit again = robust_refit(run, cols, hs, !penalised, &d);
             if (again.wcount >= min_set) {
                 refit = again;
                 rescued = true;
@@ -741,6 +777,34 @@ bool fit_one_series(const SeriesBatch& b, const RefitConfig& config, int k, cons
     d.tolerance = b.tolerance[k];
     d.Phi_s = &Phi_s;
     d.v_s = &v_s;
+    // the search's points as rows of their own where they are fewer than the
+    // rows (a copy of a few thousand rows)
+    FitData ds;
+    std::vector<double> Xs, ys;
+    StridedView<double> Xs_view, ys_view;
+    if (sample_size < X.rows) {
+        const std::int64_t dim = X.cols;
+        Xs.resize(static_cast<std::size_t>(sample_size * dim));
+        ys.resize(static_cast<std::size_t>(sample_size));
+        for (std::int64_t i = 0; i < sample_size; ++i) {
+            for (std::int64_t j = 0; j < dim; ++j) Xs[static_cast<std::size_t>(i * dim + j)] = X.at(sample[i], j);
+            ys[static_cast<std::size_t>(i)] = y.at(sample[i], 0);
+        }
+        Xs_view.data = reinterpret_cast<const unsigned char*>(Xs.data());
+        Xs_view.rows = sample_size;
+        Xs_view.cols = dim;
+        Xs_view.row_stride = dim * static_cast<std::int64_t>(sizeof(double));
+        ys_view.data = reinterpret_cast<const unsigned char*>(ys.data());
+        ys_view.rows = sample_size;
+        ds = d;
+        ds.n = sample_size;
+        ds.pass = [&](const RowEvaluation& ev, const PassOptions& opt) {
+            return row_pass(Xs_view, ys_view, *b.terms, scaling, ev, opt);
+        };
+        ds.case_weights = nullptr;
+        ds.total = static_cast<double>(sample_size);
+        d.sample = &ds;
+    }
     if (top == config.top) {
         o = robust_fit(d, config);
     } else {

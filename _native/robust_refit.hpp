@@ -54,6 +54,10 @@ struct FitData {
     double tolerance = 0.4;         // half-width of the search's band
     const Matrix* Phi_s = nullptr;
     const Vector* v_s = nullptr;
+    // the search's points as rows of their own, unweighted, where they are not
+    // every row (null otherwise): the starts' consensus rounds and the choice
+    // among them run there, and only the chosen start's rounds on every row
+    const FitData* sample = nullptr;
 };
 
 struct DegreeRow {

@@ -82,6 +82,51 @@ def test_intervals_cover_with_bad_leverage_points():
     assert np.mean(hits) >= 0.88
 
 
+def _bisquare_irls(Phi, y, b, scale, c=4.685, rounds=200):
+    """Tukey's bisquare M-estimate at a held scale by reweighted least squares."""
+    for _ in range(rounds):
+        u = (y - Phi @ b) / (c * scale)
+        sw = np.where(np.abs(u) < 1.0, 1.0 - u * u, 0.0)
+        b_new = np.linalg.lstsq(Phi * sw[:, None], y * sw, rcond=None)[0]
+        if np.max(np.abs(b_new - b)) < 1e-13:
+            return b_new
+        b = b_new
+    return b
+
+
+def test_heavy_tails_are_weighed_as_a_biweight_m_estimate_weighs_them():
+    # t2 noise: the consensus set's root mean square widens with the tails;
+    # the M-step must hold a scale of the noise's spread (its M-scale), so
+    # that its error matches the biweight M-estimate at the MAD scale
+    rng = np.random.default_rng(11)
+    ratios = []
+    for seed in range(40):
+        deg = 1 + seed % 4
+        beta = rng.uniform(-1.0, 1.0, deg + 1)
+        x = rng.uniform(-1.0, 1.0, 300)
+        y = np.polynomial.polynomial.polyval(x, beta) + 0.05 * rng.standard_t(2, 300)
+        fit = robust_polyfit(x, y, deg, seed=seed)
+        Phi = np.vander(x, deg + 1, increasing=True)
+        r = y - Phi @ fit.coef
+        mad = np.median(np.abs(r - np.median(r))) / 0.6745
+        ref = _bisquare_irls(Phi, y, fit.coef, mad)
+        ratios.append(np.max(np.abs(fit.coef - beta)) / np.max(np.abs(ref - beta)))
+        assert fit.scale <= 1.5 * mad
+    # the set's scale held instead: 1.06 here
+    assert np.median(ratios) <= 1.02
+
+
+def test_the_held_scale_is_the_sets_where_the_noise_varies():
+    # noise whose sd grows tenfold across x: the variance model standardises the
+    # residuals and the set's (wider) scale is held, not the M-scale
+    rng = np.random.default_rng(5)
+    x = rng.uniform(-1.0, 1.0, 400)
+    y = 1.0 + x + 0.02 * 10.0 ** ((x + 1.0) / 2.0) * rng.normal(0.0, 1.0, 400)
+    fit = robust_polyfit(x, y, 1, seed=0)
+    assert fit.extra.get("variance_model") is not None
+    assert fit.scale > m_scale_one(y - fit.predict(x))
+
+
 @pytest.mark.parametrize("deg", [1, 2, 3, 4])
 def test_degree_is_chosen_right_with_a_fifth_of_the_points_wrong(deg):
     rng = np.random.default_rng(deg)
@@ -123,8 +168,8 @@ def test_a_collapsed_set_is_refitted_from_the_s_estimate(monkeypatch):
     real = _refit.robust_refit
     calls = []
 
-    def collapsing(run, cols, band, stage1=None, robust=True):
-        out = real(run, cols, band, stage1=stage1, robust=robust)
+    def collapsing(run, cols, band, stage1=None, robust=True, **kwargs):
+        out = real(run, cols, band, stage1=stage1, robust=robust, **kwargs)
         calls.append(out.n_inliers)
         if len(calls) == 1:    # the first refit rests on 4 points (of weight 1 each)
             out.n_inliers, out.wcount = 4, 4.0

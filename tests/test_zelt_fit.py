@@ -188,7 +188,10 @@ def test_clean_data_gives_least_squares_even_from_a_useless_search(deg):
     fit = robust_polyfit(x, y, deg, search=SearchSettings(n_chains=1, n_warmup=0, n_deep=0), seed=deg)
     assert fit.inliers.all()
     np.testing.assert_allclose(fit.coef, robust_polyfit(x, y, deg).coef, rtol=1e-9, atol=1e-9)
-    assert np.all(np.abs(fit.coef - z.ols(z.design_matrix_1d(deg, x), y)) < 0.3 * fit.stderr)
+    # the bisquare MM-estimate, not least squares: at 95 % efficiency the two
+    # differ by about a quarter of a standard error, more when the M-scale it
+    # holds falls below the noise's sd by chance (up to 0.5 over 25 such sets)
+    assert np.all(np.abs(fit.coef - z.ols(z.design_matrix_1d(deg, x), y)) < 0.75 * fit.stderr)
 
 
 # (points the search sees, coefficients) -> whether the fit searches shorter

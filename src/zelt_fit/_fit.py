@@ -7,7 +7,7 @@ from typing import Any, Optional, Sequence, Union, cast
 import numpy as np
 
 from . import _checks, _compiled, _engine, _missing, _weights
-from ._passes import Evaluation
+from ._passes import Evaluation, block_stats
 from ._problem import SCALE_POINTS, SORT_POINTS, ArrayProblem, DaskProblem, LazyWeights, is_dask, stride_subset
 from ._sest import C_MM, m_scale_one, s_estimate
 from ._refit import CUT, Columns, Penalty, Refit, Stage1, best_start, biweight_start, consensus_rounds, robust_refit
@@ -565,7 +565,8 @@ def _from_s_estimate(problem, cols: Columns, band: Evaluation, Phi_s, v_s, seed,
         coef = cols.pad(high.coef)
         count = int(np.count_nonzero(np.abs(v_s - Phi_s @ coef) <= CUT * high.scale))
         s1 = Stage1(coef, Evaluation(coef, CUT * high.scale), count, high.scale, 0, 0.0)
-        again = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active)
+        again = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active,
+                             scale_of=lambda b: m_scale_one(v_s - Phi_s @ b))
         if again.wcount >= min_set(problem.total):
             return again
     raise no_robust_fit(n, problem.total, refit.n_inliers, cols.p)
@@ -604,7 +605,8 @@ def fit_problem(problem, terms: np.ndarray, degree: int, basis_name: str, names,
                    else out["weights"][0])
     else:
         index, refit, found, chosen_start, table, degree = _fit_reference(
-            problem, terms, basis_name, degree, auto, top, cols, penalty, settings, Phi_s, v_s, tolerance, seed)
+            problem, terms, basis_name, degree, auto, top, cols, penalty, settings, Phi_s, v_s, tolerance, seed,
+            U_s if len(sub) < n else None)
         inliers, weights = problem.inliers(refit.final)
     _warn_no_dof(refit, total, n, len(index))
     chosen = terms[index]
@@ -674,9 +676,11 @@ def _warn_no_dof(refit, total: float, n: int, p: int) -> None:
 
 
 def _fit_reference(problem, terms, basis_name, degree, auto, top, cols, penalty, settings, Phi_s, v_s,
-                   tolerance, seed):
+                   tolerance, seed, U_s=None):
     """The fit on the scaled problem by the NumPy reference (Dask problems,
-    inverse-variance weights, and ZELT_FIT_PASS=numpy)."""
+    inverse-variance weights, and ZELT_FIT_PASS=numpy). `U_s`: the search's
+    points' scaled variables where they are fewer than the rows (None: they
+    are every row)."""
     total = problem.total
     p = terms.shape[0]
     P_s = Phi_s[:, cols.index]
@@ -691,12 +695,21 @@ def _fit_reference(problem, terms, basis_name, degree, auto, top, cols, penalty,
     if high is not None:
         starts.append(Evaluation(cols.pad(high.coef), CUT * high.scale if high.scale > 0 else 1e-300))
     sample_scale = lambda coef: m_scale_one(v_s - Phi_s @ coef)  # noqa: E731
-    chosen_start, s1, crit = best_start(problem, cols, starts, sample_scale)
+    if U_s is None:
+        chosen_start, s1, crit = best_start(problem, cols, starts, sample_scale)
+    else:
+        # every start's rounds on the search's points (fewer than the rows); the
+        # chosen one's set then redrawn over every row from its solve there
+        def on_sample(ev, previous=None, variance=False, clip=None):
+            return block_stats(Phi_s, v_s, U_s, ev, previous, variance, clip)
+
+        chosen_start, t, crit = best_start(on_sample, cols, starts, sample_scale)
+        s1 = consensus_rounds(problem, cols, Evaluation(t.coef, CUT * t.sigma if t.sigma > 0 else 1e-300))
     table = None
     if auto:
         degree, cols, s1, table = choose_degree(problem, terms, basis_name, starts[chosen_start], s1, penalty,
                                                 total, top)
-    refit = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active)
+    refit = robust_refit(problem, cols, band, stage1=s1, robust=not penalty.active, scale_of=sample_scale)
     if refit.wcount < min_set(total):
         refit = _from_s_estimate(problem, cols, band, Phi_s, v_s, seed, penalty, refit)
     return cols.index, refit, found, chosen_start, table, degree

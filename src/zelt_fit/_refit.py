@@ -23,8 +23,11 @@ Stage 2, the estimate. The noise may vary with the variables: log r^2 of the
 set is regressed on 1, u_j, u_j^2, and where that regression is significant
 (F test at 1e-3) residuals are standardised by its fitted scale and weighted by
 its inverse square. Then the MM-step: Tukey's bisquare M-estimate (c = 4.685,
-95 % efficiency at Gaussian noise) at the set's scale, held, by reweighted
-least squares from the set's solve. Its points are those of weight above 0;
+95 % efficiency at Gaussian noise) at a held scale, by reweighted least
+squares from the set's solve. The scale held is the set's, or the M-scale of
+the solve's residuals on the search's points where that is less and the noise
+shows no sign of varying (P > 0.05 in the test above): heavy tails widen the
+set's scale, not the M-scale. Its points are those of weight above 0;
 its covariance is the M-estimate's over them.
 
 Every round is one pass over the rows (`_passes`): the refit runs the same on
@@ -47,6 +50,10 @@ __all__ = ["Penalty", "Refit", "Stage1", "Columns", "consensus_rounds", "robust_
 
 CUT = 4.0
 VARIANCE_ALPHA = 1e-3
+# the M-step holds the M-scale where it is less than the set's scale unless the
+# noise's variance model is significant at this level (heteroscedastic noise
+# too weak for VARIANCE_ALPHA still wants the set's wider scale)
+TAIL_ALPHA = 0.05
 MAX_ROUNDS = 30
 # The M-step's rounds stop when no coefficient moves by more than this share
 # of its own size (plus the size of the scaled problem's unit).
@@ -293,30 +300,40 @@ def best_start(run: PassFn, cols: Columns, starts, scale_of: Callable[[np.ndarra
     return best, results[best], crit
 
 
-def _variance_model(st: Stats, p: int) -> Optional[np.ndarray]:
-    """Coefficients g of log r^2 = Q'g, centred to a geometric-mean scale of 1
-    over the set, where the regression is significant; None otherwise."""
+def _variance_fit(st: Stats, p: int):
+    """(g, P): coefficients g of the regression log r^2 = Q'g over the set and
+    the P-value of its F test against a constant; (None, nan) where the set
+    cannot carry the regression."""
     from scipy.stats import f as fdist
 
     assert st.QQ is not None and st.Qz is not None
     m, q = st.wcount, st.QQ.shape[0]
     if m <= q + p + 2:
-        return None
+        return None, float("nan")
     lam, V = np.linalg.eigh(st.QQ)
     if lam[0] <= lam[-1] * 1e-12:
-        return None                    # a variable with too few distinct values for a quadratic
+        return None, float("nan")      # a variable with too few distinct values for a quadratic
     g = V @ ((V.T @ st.Qz) / lam)
     rss1 = st.z2 - float(g @ st.Qz)
     rss0 = st.z2 - st.z1 * st.z1 / m
-    if rss1 <= 0 or rss0 <= rss1:
-        return None
+    if rss1 <= 0:
+        return None, float("nan")
+    if rss0 <= rss1:
+        return None, 1.0
     F = ((rss0 - rss1) / (q - 1)) / (rss1 / (m - q))
-    if fdist.sf(F, q - 1, m - q) > VARIANCE_ALPHA:
+    return g, float(fdist.sf(F, q - 1, m - q))
+
+
+def _variance_model(st: Stats, p: int, fitted=None) -> Optional[np.ndarray]:
+    """Coefficients g of log r^2 = Q'g, centred to a geometric-mean scale of 1
+    over the set, where the regression is significant; None otherwise."""
+    g, pval = _variance_fit(st, p) if fitted is None else fitted
+    if g is None or not pval <= VARIANCE_ALPHA:
         return None
     # the fitted log r^2 average z1 / m over the set (the constant column makes the
     # fit's residuals sum to zero): centred, the scale has geometric mean 1 there
     g = g.copy()
-    g[0] -= st.z1 / m
+    g[0] -= st.z1 / st.wcount
     return g
 
 
@@ -381,10 +398,12 @@ def _newton_step(st: Stats, s: float) -> Optional[np.ndarray]:
 
 
 def robust_refit(run: PassFn, cols: Columns, band: Evaluation, stage1: Optional[Stage1] = None,
-                 robust: bool = True) -> Refit:
+                 robust: bool = True, scale_of: Optional[Callable[[np.ndarray], float]] = None) -> Refit:
     """Both stages; `stage1` when the consensus rounds have run already (the
     degree choice runs them for every candidate). `robust=False`: least
-    squares on the stage-1 set (no variance model, no M-step)."""
+    squares on the stage-1 set (no variance model, no M-step). `scale_of`: the
+    M-scale of a solve's residuals on the search's points; the M-step holds
+    the lesser of it and the set's scale."""
     p = cols.p
     s1 = stage1 if stage1 is not None else consensus_rounds(run, cols, band)
     rounds = s1.rounds
@@ -403,8 +422,20 @@ def robust_refit(run: PassFn, cols: Columns, band: Evaluation, stage1: Optional[
     ev = Evaluation(s1.coef, CUT * s)
     vst = run(ev, variance=True)
     rounds += 1
-    g = _variance_model(vst, p)
-    # the bisquare M-step at the held scale, by reweighted least squares
+    fitted = _variance_fit(vst, p)
+    g = _variance_model(vst, p, fitted)
+    # the bisquare M-step at the held scale, by reweighted least squares. The
+    # set's scale is the root mean square within CUT scales: with heavy tails
+    # (t2, say) well above the noise's spread, and a bisquare that wide weighs
+    # the tails like least squares. The M-scale of every point gauges the
+    # spread as an S-estimate does and breaks only when half the points are
+    # wrong, where it grows and the set's scale is held. Not where the noise
+    # varies along the variables (even short of the variance model's level):
+    # there the wider scale keeps the noisy region's points.
+    if g is None and scale_of is not None and not fitted[1] <= TAIL_ALPHA:
+        m = scale_of(s1.coef)
+        if np.isfinite(m) and 0.0 < m < s:
+            s = m
     c = C_MM * s
     ev = Evaluation(s1.coef, c, g, bisquare=c, tuning=C_MM)
     st = cols.cut(run(ev))

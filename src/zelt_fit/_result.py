@@ -60,9 +60,12 @@ class PolyFit:
     inliers : ndarray of bool, shape (n,)
         The points of weight above 0 in the estimate (False: flagged as outliers).
     scale : float
-        The residual scale the estimate holds, in y's units: the root mean
-        square residual of the consensus set, corrected for its cut at 4 scales
-        (a standard deviation of Gaussian noise).
+        The residual scale the estimate holds, in y's units (a standard
+        deviation of Gaussian noise): the root mean square residual of the
+        consensus set, corrected for its cut at 4 scales, or the bisquare
+        M-scale of the residuals on the search's points where that is less and
+        the noise does not vary along the variables (heavy tails widen the
+        first, not the second).
     cov : ndarray, shape (p, p)
         Covariance of `coef`: that of the bisquare MM-estimate over its points
         at the held `scale` (statsmodels' RLM form H1); least squares' on the

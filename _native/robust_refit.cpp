@@ -7,6 +7,7 @@
 #include "fit.hpp"
 #include "interrupt.hpp"
 #include "robust_start.hpp"
+#include "small_solve.hpp"
 #include "team.hpp"
 
 #include <algorithm>
@@ -151,14 +152,14 @@ struct Columns {
         return out;
     }
     // The sums cut down to the columns.
-    PassSums cut(const PassSums& st) const {
+    PassSums cut(PassSums st) const {
         if (p() == width) return st;
-        PassSums out = st;
-        out.G = take(st.G);
-        out.h = take(st.h);
-        if (st.Gu.size()) out.Gu = take(st.Gu);
-        if (st.Hpsi.size()) out.Hpsi = take(st.Hpsi);
-        if (st.gpsi.size()) out.gpsi = take(st.gpsi);
+        PassSums out = std::move(st);
+        out.G = take(out.G);
+        out.h = take(out.h);
+        if (out.Gu.size()) out.Gu = take(out.Gu);
+        if (out.Hpsi.size()) out.Hpsi = take(out.Hpsi);
+        if (out.gpsi.size()) out.gpsi = take(out.gpsi);
         return out;
     }
 };
@@ -199,6 +200,12 @@ void sqrt_system(const Matrix& G, const Vector& h, Matrix& A, Vector& b) {
 // solver (minimum norm where the set does not determine them), or its
 // penalised solver, weighted by the set's size.
 Vector solve(const Columns& cols, const PassSums& st) {
+    if (!cols.penalised()) {
+        // a plainly well-posed set (small_solve.hpp): every eigenvalue and
+        // singular value below is kept, and the solve is G^-1 h
+        Vector x(st.h.size());
+        if (small::cholesky_solve(st.G, st.h, small::kGramPosed, x)) return x;
+    }
     Matrix A;
     Vector b;
     sqrt_system(st.G, st.h, A, b);
@@ -215,6 +222,21 @@ double rss_of(const PassSums& st, const Vector& b) {
 // Pseudo-inverse of a symmetric matrix through its eigen-decomposition,
 // eigenvalues below 1e-15 of the largest magnitude dropped.
 Matrix pinv_symmetric(const Matrix& S) {
+    const Eigen::Index p = S.rows();
+    if (p <= small::kMaxSize) {
+        // plainly well posed: no eigenvalue is dropped, and the pseudo-inverse
+        // is the inverse, column by column through Cholesky's factorisation
+        Matrix inv(p, p);
+        Vector e = Vector::Zero(p), col(p);
+        bool ok = true;
+        for (Eigen::Index j = 0; j < p && ok; ++j) {
+            e(j) = 1.0;
+            ok = small::cholesky_solve(S, e, small::kGramPosed, col);
+            inv.col(j) = col;
+            e(j) = 0.0;
+        }
+        if (ok) return 0.5 * (inv + inv.transpose());
+    }
     const Eigen::SelfAdjointEigenSolver<Matrix> es(S);
     const Vector& lam = es.eigenvalues();
     const Matrix& V = es.eigenvectors();
@@ -283,14 +305,14 @@ Stage1 consensus_rounds(Runner& run, const Columns& cols, const Eval& band, cons
         s = std::max(s, kScaleFloor * std::sqrt(st.vv / std::max(st.wcount, 1.0)));
         const Eval next = run.eval(cols.pad(b), s > 0 ? kCut * s : 1e-300);
         if (rounds >= kMaxRounds) return stage1_of(next, ev, st.count, s, rounds, rss, kNaN, start_stats, st.wcount);
-        const PassSums nst = run.run(next, &ev, false, clip);
+        PassSums nst = run.run(next, &ev, false, clip);
         ++rounds;
         if (nst.count < p) return stage1_of(next, ev, st.count, s, rounds, rss, kNaN, start_stats, st.wcount);
         if (nst.changed == 0) {
             return stage1_of(next, next, nst.count, s, rounds, rss, nst.clipped, start_stats, nst.wcount);
         }
         ev = next;
-        st = cols.cut(nst);
+        st = cols.cut(std::move(nst));
     }
 }
 
@@ -349,11 +371,14 @@ bool variance_model(const PassSums& st, int p, Vector& g, double& pval) {
     const double m = st.wcount;
     const Eigen::Index q = st.QQ.rows();
     if (m <= static_cast<double>(q + p + 2)) return false;
-    const Eigen::SelfAdjointEigenSolver<Matrix> es(st.QQ);
-    const Vector& lam = es.eigenvalues();
-    if (lam(0) <= lam(q - 1) * 1e-12) return false;  // a variable with too few distinct values
-    const Matrix& V = es.eigenvectors();
-    g = V * ((V.transpose() * st.Qz).array() / lam.array()).matrix();
+    g.resize(q);
+    if (!small::cholesky_solve(st.QQ, st.Qz, small::kGramPosed, g)) {
+        const Eigen::SelfAdjointEigenSolver<Matrix> es(st.QQ);
+        const Vector& lam = es.eigenvalues();
+        if (lam(0) <= lam(q - 1) * 1e-12) return false;  // a variable with too few distinct values
+        const Matrix& V = es.eigenvectors();
+        g = V * ((V.transpose() * st.Qz).array() / lam.array()).matrix();
+    }
     const double rss1 = st.z2 - g.dot(st.Qz);
     const double rss0 = st.z2 - st.z1 * st.z1 / m;
     if (rss1 <= 0) return false;
@@ -428,6 +453,12 @@ void mm_covariance(const PassSums& st, const Columns& cols, double scale, Refit&
 // Newton's step s Hpsi^-1 gpsi of the M-step; false where the Hessian is not
 // positive definite (then a reweighted step).
 bool newton_step(const PassSums& st, double s, Vector& step) {
+    // Hpsi is exactly symmetric (the pass fills both triangles from one sum)
+    Vector x(st.gpsi.size());
+    if (small::cholesky_solve(st.Hpsi, st.gpsi, small::kGramPosed, x)) {
+        step = s * x;
+        return true;
+    }
     const Eigen::SelfAdjointEigenSolver<Matrix> es(0.5 * (st.Hpsi + st.Hpsi.transpose()));
     const Vector& lam = es.eigenvalues();
     const Eigen::Index p = lam.size();

@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "fit.hpp"
-#include "stats.hpp"
+#include "order_stats.hpp"
+#include "small_solve.hpp"
 
 namespace zelt {
 
@@ -44,29 +45,27 @@ std::uint64_t splitmix_next(std::uint64_t& state) {
     return z ^ (z >> 31);
 }
 
-// The median as NumPy gives it: NaN when a value is NaN (the selection has no
-// order for it) or there is none. Takes its buffer by value: one copy per call.
-double median_of(std::vector<double> values) {
-    if (values.empty()) return kNaN;
-    for (double x : values) {
-        if (std::isnan(x)) return kNaN;
-    }
-    return median_inplace(std::move(values));
-}
-
-double mean_of(const std::vector<double>& values) {
-    double s = 0.0;
-    for (double x : values) s += x;
-    return s / static_cast<double>(values.size());
-}
+double median_of(std::vector<double>& values) { return median_in_place(values.data(), values.size()); }
 
 // max |x|, NaN when x holds a NaN (as np.max)
-double max_abs(const Vector& x) {
+template <class Derived>
+double max_abs(const Eigen::MatrixBase<Derived>& x) {
     double out = -kInf;
     for (Index i = 0; i < x.size(); ++i) {
         const double a = std::abs(x[i]);
         if (std::isnan(a)) return kNaN;
         if (a > out) out = a;
+    }
+    return out;
+}
+
+// max |a - b| without forming the difference, NaN as max_abs
+double max_abs_diff(const Vector& a, const Vector& b) {
+    double out = -kInf;
+    for (Index i = 0; i < a.size(); ++i) {
+        const double d = std::abs(a[i] - b[i]);
+        if (std::isnan(d)) return kNaN;
+        if (d > out) out = d;
     }
     return out;
 }
@@ -91,44 +90,62 @@ double bisquare_weight(double t, double c) {
 double approximate_scale(const Vector& r, double c, double b, std::vector<double>& buf) {
     const std::size_t m = static_cast<std::size_t>(r.size());
     for (std::size_t i = 0; i < m; ++i) buf[i] = std::abs(r[static_cast<Index>(i)]);
-    const double s0 = median_of(buf) / kMadNormal;
+    const double s0 = median_in_place(buf.data(), m) / kMadNormal;
     if (!(s0 > 0.0)) return 0.0;
-    for (std::size_t i = 0; i < m; ++i) buf[i] = bisquare_rho(r[static_cast<Index>(i)] / s0, c);
-    return s0 * std::sqrt(mean_of(buf) / b);
+    // the mean of rho, summed in row order
+    double sum = 0.0;
+    for (std::size_t i = 0; i < m; ++i) sum += bisquare_rho(r[static_cast<Index>(i)] / s0, c);
+    return s0 * std::sqrt((sum / static_cast<double>(m)) / b);
 }
 
-// Weighted least squares through the eigen-decomposition of Phi'W Phi; false
-// when that system is not of full rank by the reference's test (or not finite).
-bool solve_weighted(const MatrixCRef& Phi, const VectorCRef& v, const Vector& w, Vector& out) {
-    const Matrix PW = Phi.transpose() * w.asDiagonal();
-    const Matrix G = PW * Phi;
-    if (!G.allFinite()) return false;
-    const Vector h = PW * v;
-    const Eigen::SelfAdjointEigenSolver<Matrix> eig(G);
+// Scratch of the weighted solves, sized on first use and reused.
+struct WeightedWork {
+    Matrix PW;
+    Matrix G;
+    Vector h;
+};
+
+// Weighted least squares, the system Phi'W Phi refused where it is not of
+// full rank by the reference's test on its eigenvalues (or not finite). A
+// well-posed system (see small_solve.hpp) is solved by Cholesky's
+// factorisation, the rest through the eigen-decomposition the test reads.
+bool solve_weighted(const MatrixCRef& Phi, const VectorCRef& v, const Vector& w, WeightedWork& work, Vector& out) {
+    work.PW.noalias() = Phi.transpose() * w.asDiagonal();
+    work.G.noalias() = work.PW * Phi;
+    if (!work.G.allFinite()) return false;
+    work.h.noalias() = work.PW * v;
+    if (small::cholesky_solve(work.G, work.h, small::kGramPosed, out)) return true;
+    const Eigen::SelfAdjointEigenSolver<Matrix> eig(work.G);
     if (eig.info() != Eigen::Success) return false;
     const Vector& lam = eig.eigenvalues();  // ascending, as eigh's
     const Index p = lam.size();
     if (!(lam[0] > std::max(lam[p - 1], 0.0) * 1e-12)) return false;
     const Matrix& V = eig.eigenvectors();
-    out = V * ((V.transpose() * h).array() / lam.array()).matrix();
+    out = V * ((V.transpose() * work.h).array() / lam.array()).matrix();
     return true;
 }
 
+// The M-scale of m_scale_one with its scratch given (resized to 2 len(r)).
+double m_scale_with(const VectorCRef& r, double c, double b, double s0, double tol, int iterations,
+                    std::vector<double>& a);
+
 // Reweighted least-squares steps of the S-objective from beta, the M-scale
 // re-solved after each; returns the scale (beta moves in place).
-double polish_candidate(const MatrixCRef& Phi, const VectorCRef& v, Vector& beta, double c, double b, int steps) {
+double polish_candidate(const MatrixCRef& Phi, const VectorCRef& v, Vector& beta, double c, double b, int steps,
+                        WeightedWork& work, std::vector<double>& buf) {
     const Index m = Phi.rows();
-    Vector r = v - Phi * beta;
-    double s = m_scale_one(r, c, b, 0.0, 1e-12, 200);
-    Vector w(m), next;
+    Vector r(m);
+    r.noalias() = v - Phi * beta;
+    double s = m_scale_with(r, c, b, 0.0, 1e-12, 200, buf);
+    Vector w(m), next(beta.size());
     for (int step = 0; step < steps; ++step) {
         if (!(s > 0.0)) break;
         for (Index i = 0; i < m; ++i) w[i] = bisquare_weight(r[i] / s, c);
-        if (!solve_weighted(Phi, v, w, next)) break;
-        const double moved = max_abs(next - beta);
+        if (!solve_weighted(Phi, v, w, work, next)) break;
+        const double moved = max_abs_diff(next, beta);
         beta = next;
-        r = v - Phi * beta;
-        s = m_scale_one(r, c, b, s, 1e-12, 200);
+        r.noalias() = v - Phi * beta;
+        s = m_scale_with(r, c, b, s, 1e-12, 200, buf);
         if (moved <= kPolishTol * (1.0 + max_abs(beta))) break;
     }
     return s;
@@ -143,17 +160,27 @@ int subset_count(int p) {
     return static_cast<int>(std::min<double>(kSubsets, std::max<double>(kMinSubsets, std::ceil(need))));
 }
 
-double m_scale_one(const VectorCRef& r, double c, double b, double s0, double tol, int iterations) {
+namespace {
+
+double m_scale_with(const VectorCRef& r, double c, double b, double s0, double tol, int iterations,
+                    std::vector<double>& a) {
     const Index m = r.size();
     Index nonzero = 0;
     for (Index i = 0; i < m; ++i) nonzero += (r[i] != 0.0);  // NaN counts, as count_nonzero
     // mean rho(r / s) <= b for every s > 0: the scale of an exact fit
     if (static_cast<double>(nonzero) <= b * static_cast<double>(m)) return 0.0;
-    std::vector<double> a(static_cast<std::size_t>(m));
+    // a[0, m): |r| in row order (the sums below run in it); a[m, 2m): the median's selection
+    a.resize(2 * static_cast<std::size_t>(m));
     for (Index i = 0; i < m; ++i) a[static_cast<std::size_t>(i)] = std::abs(r[i]);
-    double s = s0 > 0.0 ? s0 : median_of(a) / kMadNormal;
+    double s = s0;
+    if (!(s0 > 0.0)) {
+        std::copy(a.begin(), a.begin() + m, a.begin() + m);
+        s = median_in_place(a.data() + m, static_cast<std::size_t>(m)) / kMadNormal;
+    }
     if (!(s > 0.0)) {
-        s = mean_of(a) / kMadNormal;
+        double sum = 0.0;
+        for (Index i = 0; i < m; ++i) sum += a[static_cast<std::size_t>(i)];
+        s = (sum / static_cast<double>(m)) / kMadNormal;
         if (!(s > 0.0)) return 0.0;
     }
     const double n = static_cast<double>(m);
@@ -161,8 +188,8 @@ double m_scale_one(const VectorCRef& r, double c, double b, double s0, double to
     for (int it = 0; it < iterations; ++it) {
         const double k = 1.0 / (c * s);
         double sum_rho = 0.0, sum_d = 0.0;
-        for (double x : a) {
-            const double t = x * k;
+        for (Index i = 0; i < m; ++i) {
+            const double t = a[static_cast<std::size_t>(i)] * k;
             const double u = std::min(t * t, 1.0);
             const double w = 1.0 - u;
             sum_rho += 1.0 - w * w * w;
@@ -184,6 +211,13 @@ double m_scale_one(const VectorCRef& r, double c, double b, double s0, double to
         s = next;
     }
     return s;
+}
+
+}  // namespace
+
+double m_scale_one(const VectorCRef& r, double c, double b, double s0, double tol, int iterations) {
+    std::vector<double> a;
+    return m_scale_with(r, c, b, s0, tol, iterations, a);
 }
 
 bool s_estimate(const MatrixCRef& Phi, const VectorCRef& v, std::uint64_t seed, int subsets, double c, double b,
@@ -214,63 +248,76 @@ bool s_estimate(const MatrixCRef& Phi, const VectorCRef& v, std::uint64_t seed, 
     if (idx.empty()) return false;
 
     // each subset's exact solve, kept where its smallest singular value is
-    // above 1e-10 of its largest
-    std::vector<Vector> cands;
-    Matrix A(p, p);
-    Vector rhs(p);
+    // above 1e-10 of its largest: by elimination where the system is plainly
+    // well posed (small_solve.hpp), else by the SVD that the test reads
     const std::size_t drawn = idx.size() / static_cast<std::size_t>(p);
+    Matrix cands(p, static_cast<Index>(drawn));  // column j: candidate j
+    Index kept = 0;
+    Matrix A(p, p);
+    Vector rhs(p), x(p);
     for (std::size_t s = 0; s < drawn; ++s) {
         for (Index j = 0; j < p; ++j) {
             const Index i = idx[s * static_cast<std::size_t>(p) + static_cast<std::size_t>(j)];
             A.row(j) = Phi.row(i);
             rhs[j] = v[i];
         }
+        if (small::lu_solve(A, rhs, small::kWellPosed, x)) {
+            cands.col(kept++) = x;
+            continue;
+        }
         const Eigen::JacobiSVD<Matrix> svd(A, Eigen::ComputeFullU | Eigen::ComputeFullV);
         const Vector& S = svd.singularValues();  // descending
         if (!(S[p - 1] > S[0] * 1e-10)) continue;
-        cands.emplace_back(svd.matrixV() * ((svd.matrixU().transpose() * rhs).array() / S.array()).matrix());
+        cands.col(kept++) = svd.matrixV() * ((svd.matrixU().transpose() * rhs).array() / S.array()).matrix();
     }
-    if (cands.empty()) return false;
-    const int kept = static_cast<int>(cands.size());
+    if (kept == 0) return false;
 
     // screen on at most kScreenPoints rows spread over the points (rounded
-    // linspace from 0 to m - 1)
+    // linspace from 0 to m - 1); all of them read in place when they are fewer
     const Index ms = std::min(m, kScreenPoints);
-    Matrix Ps(ms, p);
-    Vector vs(ms);
-    for (Index i = 0; i < ms; ++i) {
-        Index src = i;
-        if (m > kScreenPoints) {
-            const double step = static_cast<double>(m - 1) / static_cast<double>(kScreenPoints - 1);
-            src = (i == ms - 1) ? m - 1 : static_cast<Index>(std::nearbyint(static_cast<double>(i) * step));
+    Matrix Ps_spread;
+    Vector vs_spread;
+    if (m > kScreenPoints) {
+        Ps_spread.resize(ms, p);
+        vs_spread.resize(ms);
+        const double step = static_cast<double>(m - 1) / static_cast<double>(kScreenPoints - 1);
+        for (Index i = 0; i < ms; ++i) {
+            const Index src = (i == ms - 1) ? m - 1 : static_cast<Index>(std::nearbyint(static_cast<double>(i) * step));
+            Ps_spread.row(i) = Phi.row(src);
+            vs_spread[i] = v[src];
         }
-        Ps.row(i) = Phi.row(src);
-        vs[i] = v[src];
     }
+    const MatrixCRef Ps = m > kScreenPoints ? MatrixCRef(Ps_spread) : Phi;
+    const VectorCRef vs = m > kScreenPoints ? VectorCRef(vs_spread) : v;
     std::vector<double> buf(static_cast<std::size_t>(ms));
-    std::vector<double> scale(cands.size());
-    Vector r(ms), w(ms), next;
-    for (std::size_t j = 0; j < cands.size(); ++j) {
-        r.noalias() = vs - Ps * cands[j];
-        scale[j] = approximate_scale(r, c, b, buf);
+    std::vector<double> scale(static_cast<std::size_t>(kept));
+    Vector r(ms), w(ms), next(p);
+    WeightedWork work;
+    for (Index j = 0; j < kept; ++j) {
+        r.noalias() = vs - Ps * cands.col(j);
+        scale[static_cast<std::size_t>(j)] = approximate_scale(r, c, b, buf);
     }
     for (int step = 0; step < kFirstSteps; ++step) {
         bool any = false;
         for (double s : scale) any |= (s > 0.0);
         if (!any) break;
-        for (std::size_t j = 0; j < cands.size(); ++j) {
-            if (scale[j] > 0.0) {
-                r.noalias() = vs - Ps * cands[j];
-                for (Index i = 0; i < ms; ++i) w[i] = bisquare_weight(r[i] / scale[j], c);
-                if (solve_weighted(Ps, vs, w, next) && next.allFinite()) cands[j] = next;
+        for (Index j = 0; j < kept; ++j) {
+            const double sj = scale[static_cast<std::size_t>(j)];
+            r.noalias() = vs - Ps * cands.col(j);
+            if (sj > 0.0) {
+                for (Index i = 0; i < ms; ++i) w[i] = bisquare_weight(r[i] / sj, c);
+                if (solve_weighted(Ps, vs, w, work, next) && next.allFinite()) {
+                    cands.col(j) = next;
+                    r.noalias() = vs - Ps * cands.col(j);
+                }
             }
-            r.noalias() = vs - Ps * cands[j];
-            scale[j] = approximate_scale(r, c, b, buf);
+            // (a candidate left where it was keeps its residuals, and so its scale's bits)
+            scale[static_cast<std::size_t>(j)] = approximate_scale(r, c, b, buf);
         }
     }
 
     // a candidate whose scale is 0 fits half the points exactly: as good as any
-    std::vector<std::size_t> order(cands.size());
+    std::vector<std::size_t> order(static_cast<std::size_t>(kept));
     std::iota(order.begin(), order.end(), std::size_t{0});
     auto key = [&](std::size_t j) { return std::isfinite(scale[j]) ? scale[j] : kInf; };
     std::stable_sort(order.begin(), order.end(), [&](std::size_t x, std::size_t y) { return key(x) < key(y); });
@@ -278,9 +325,10 @@ bool s_estimate(const MatrixCRef& Phi, const VectorCRef& v, std::uint64_t seed, 
 
     Vector best_coef;
     double best_scale = kNaN, best_key = kInf;
+    std::vector<double> mbuf;
     for (std::size_t n = 0; n < order.size(); ++n) {
-        Vector beta = cands[order[n]];
-        const double s = polish_candidate(Phi, v, beta, c, b, polish);
+        Vector beta = cands.col(static_cast<Index>(order[n]));
+        const double s = polish_candidate(Phi, v, beta, c, b, polish, work, mbuf);
         const double kk = std::isfinite(s) ? s : kInf;
         if (n == 0 || kk < best_key) {
             best_key = kk;
@@ -290,19 +338,93 @@ bool s_estimate(const MatrixCRef& Phi, const VectorCRef& v, std::uint64_t seed, 
     }
     out.coef = std::move(best_coef);
     out.scale = best_scale;
-    out.subsets = kept;
+    out.subsets = static_cast<int>(kept);
     return true;
 }
+
+namespace {
+
+// Scratch of biweight_start's rounds, sized once per call.
+struct LeastSquaresWork {
+    Matrix QR;         // the Householder vectors below the diagonal, R above
+    Vector rdiag;      // R's diagonal
+    Vector rhs;        // Q'y
+    small::SmallMatrix R;
+};
+
+// Least squares of y on X (m x p, m >= p) by Householder's QR, true when R
+// is plainly well posed (small_solve.hpp), so that the core's SVD solve
+// would keep every singular value and give the same solution to rounding;
+// false (out untouched) otherwise, and the caller asks that solve.
+bool qr_least_squares(const MatrixCRef& X, const VectorCRef& y, LeastSquaresWork& work, Vector& out) {
+    const Index m = X.rows(), p = X.cols();
+    if (p == 0 || p > small::kMaxSize || m < p) return false;
+    work.QR = X;
+    work.rhs = y;
+    work.rdiag.resize(p);
+    for (Index k = 0; k < p; ++k) {
+        double norm2 = 0.0;
+        for (Index i = k; i < m; ++i) norm2 += work.QR(i, k) * work.QR(i, k);
+        const double norm = std::sqrt(norm2);
+        if (!(norm > 0.0) || !std::isfinite(norm)) return false;
+        const double head = work.QR(k, k);
+        const double alpha = head > 0.0 ? -norm : norm;
+        // v = x - alpha e1 in place; v'v = 2 (norm2 - alpha head)
+        work.QR(k, k) = head - alpha;
+        const double vv = 2.0 * (norm2 - alpha * head);
+        work.rdiag[k] = alpha;
+        for (Index j = k + 1; j < p; ++j) {
+            double dot = 0.0;
+            for (Index i = k; i < m; ++i) dot += work.QR(i, k) * work.QR(i, j);
+            const double f = 2.0 * dot / vv;
+            for (Index i = k; i < m; ++i) work.QR(i, j) -= f * work.QR(i, k);
+        }
+        double dot = 0.0;
+        for (Index i = k; i < m; ++i) dot += work.QR(i, k) * work.rhs[i];
+        const double f = 2.0 * dot / vv;
+        for (Index i = k; i < m; ++i) work.rhs[i] -= f * work.QR(i, k);
+    }
+    work.R.setZero(p, p);
+    for (Index i = 0; i < p; ++i) {
+        work.R(i, i) = work.rdiag[i];
+        for (Index j = i + 1; j < p; ++j) work.R(i, j) = work.QR(i, j);
+    }
+    return small::lu_solve(work.R, work.rhs.head(p), small::kWellPosed, out);
+}
+
+// The core's least-squares solve, by QR where that is certain to agree.
+Vector least_squares(const Matrix& X, const VectorCRef& y, LeastSquaresWork& work) {
+    Vector out(X.cols());
+    if (qr_least_squares(X, y, work, out)) return out;
+    return ols(X, y);
+}
+
+// The raw median absolute deviation of r (NaN when r holds one), as the
+// core's mad computes it, in the scratch buf (2 len(r)).
+double mad_with(const Vector& r, std::vector<double>& buf) {
+    const std::size_t m = static_cast<std::size_t>(r.size());
+    if (m == 0) return 0.0;
+    buf.resize(m);
+    for (std::size_t i = 0; i < m; ++i) buf[i] = r[static_cast<Index>(i)];
+    const double med = median_in_place(buf.data(), m);
+    if (std::isnan(med)) return kNaN;
+    for (std::size_t i = 0; i < m; ++i) buf[i] = std::abs(r[static_cast<Index>(i)] - med);
+    return median_in_place(buf.data(), m);
+}
+
+}  // namespace
 
 BiweightStart biweight_start(const MatrixCRef& Phi, const VectorCRef& v, double c, int max_rounds) {
     const Index m = Phi.rows(), p = Phi.cols();
     const Matrix P = Phi;
-    Vector beta = ols(P, v);
-    Vector r(m), w(m), sw(m), vw(m);
+    LeastSquaresWork work;
+    Vector beta = least_squares(P, v, work);
+    Vector r(m), w(m), sw(m), vw(m), next(p);
     Matrix Pw(m, p);
+    std::vector<double> buf(static_cast<std::size_t>(m));
     for (int round = 0; round < max_rounds; ++round) {
         r.noalias() = v - P * beta;
-        const double s = 1.4826 * mad(r);
+        const double s = 1.4826 * mad_with(r, buf);
         if (!(s > 0.0)) break;
         const double cs = c * s;
         Index nonzero = 0;
@@ -314,18 +436,18 @@ BiweightStart biweight_start(const MatrixCRef& Phi, const VectorCRef& v, double 
         }
         if (nonzero < p) break;
         sw = w.cwiseSqrt();
-        Pw = sw.asDiagonal() * P;
+        Pw.noalias() = sw.asDiagonal() * P;
         vw = v.cwiseProduct(sw);
-        Vector next = ols(Pw, vw);
-        const double moved = max_abs(next - beta);
+        if (!qr_least_squares(Pw, vw, work, next)) next = ols(Pw, vw);
+        const double moved = max_abs_diff(next, beta);
         const bool done = moved <= 1e-6 * (1.0 + max_abs(next));
-        beta = std::move(next);
+        beta.swap(next);
         if (done) break;
     }
     r.noalias() = v - P * beta;
     std::vector<double> a(static_cast<std::size_t>(m));
     for (Index i = 0; i < m; ++i) a[static_cast<std::size_t>(i)] = std::abs(r[i]);
-    return BiweightStart{beta, 1.4826 * median_of(std::move(a))};
+    return BiweightStart{beta, 1.4826 * median_of(a)};
 }
 
 // ---- the F distribution's upper tail --------------------------------------

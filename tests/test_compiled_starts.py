@@ -306,3 +306,16 @@ def test_the_starts_give_the_same_bits_from_many_threads_at_once(native_checks):
     assert int(counts.pop("s_estimate_found")) == 48
     assert counts == {name: "0" for name in
                       ("s_estimate_threads", "m_scale_one_threads", "biweight_start_threads", "f_sf_threads")}
+
+
+def test_small_solves_and_medians_stand_in_for_their_decompositions(native_checks):
+    # tests/native/solve_units.cpp: medians and selections against a sort, and
+    # the elimination and Cholesky solves against the SVD and eigen-decomposition
+    # whose rank tests they must never overrule, across condition numbers 1 to 1e13
+    counts = {name: int(value) for name, value in
+              (line.split() for line in native_checks["solve_units"].splitlines())}
+    accepted = {name: counts.pop(name) for name in ("lu_accepted", "cholesky_accepted")}
+    assert counts == {name: 0 for name in ("median_failures", "select_failures", "lu_failures",
+                                            "cholesky_failures", "refusal_failures")}
+    # both paths taken: a good share of the 3000 systems is within each bound
+    assert all(n > 300 for n in accepted.values()), accepted

@@ -91,7 +91,8 @@ public:
         return with_id(std::move(e));
     }
 
-    PassSums run(const Eval& ev, const Eval* previous = nullptr, bool variance = false, double clip = kNaN) {
+    PassSums run(const Eval& ev, const Eval* previous = nullptr, bool variance = false, double clip = kNaN,
+                 unsigned m_sums = ~0u) {
         PassOptions opt;
         const bool known = previous != nullptr && previous->id == last_;
         std::optional<RowEvaluation> prev_view;
@@ -105,12 +106,18 @@ public:
         opt.variance = variance;
         opt.has_clip = !std::isnan(clip);
         opt.clip = opt.has_clip ? clip : 0.0;
+        opt.m_sums = m_sums;
         const RowEvaluation view = ev.view();
         PassSums out = d_.pass(view, opt);
         std::swap(keep_, spare_);
         last_ = ev.id;
         return out;
     }
+
+    std::int64_t rows() const { return d_.n; }
+
+    // The rows the last pass kept, where that pass evaluated `ev` (else null).
+    const std::uint8_t* kept_by(const Eval& ev) const { return last_ == ev.id ? keep_.data() : nullptr; }
 
 private:
     Eval with_id(Eval e) {
@@ -155,8 +162,8 @@ struct Columns {
     PassSums cut(PassSums st) const {
         if (p() == width) return st;
         PassSums out = std::move(st);
-        out.G = take(out.G);
-        out.h = take(out.h);
+        if (out.G.size()) out.G = take(out.G);
+        if (out.h.size()) out.h = take(out.h);
         if (out.Gu.size()) out.Gu = take(out.Gu);
         if (out.Hpsi.size()) out.Hpsi = take(out.Hpsi);
         if (out.gpsi.size()) out.gpsi = take(out.gpsi);
@@ -257,6 +264,9 @@ struct Stage1 {
     bool has_first = false;
     PassSums first;
     double wcount = kNaN;
+    // the variance model's sums at `ev`, where the last round made them
+    bool has_variance = false;
+    PassSums variance;
     double size() const { return std::isnan(wcount) ? static_cast<double>(count) : wcount; }
 };
 
@@ -278,14 +288,21 @@ Stage1 stage1_of(const Eval& new_ev, const Eval& ev, std::int64_t count, double 
 
 // The consensus set: least squares on the band, the set redrawn at kCut
 // residual scales until stable. `first`: the band's sums when made already.
+// `variance`: the M-step follows, whose variance model is fitted at the final
+// set's evaluation, the one the last round's pass makes; a round that changed
+// few rows is likely the one before the last, so the next pass makes the
+// variance model's sums too (its other sums are the same bits either way), and
+// the M-step then needs no pass of its own for them.
 Stage1 consensus_rounds(Runner& run, const Columns& cols, const Eval& band, const PassSums* first,
-                        double clip = kNaN) {
+                        double clip = kNaN, bool variance = false) {
     const int p = cols.p();
     const PassSums start_stats = first != nullptr ? *first : run.run(band);
     PassSums st = cols.cut(start_stats);
     int rounds = first != nullptr ? 0 : 1;
     Eval ev = band;
     static const double kKappa = kappa(kCut);
+    std::int64_t changed = -1;  // rows the last round moved in or out of the set (-1: no round yet)
+    const std::int64_t few_changed = std::max<std::int64_t>(2, run.rows() / 5000);
     if (st.count < p) {
         // too few points to determine the coefficients: all of them, trimmed by the scale
         ev = run.eval(Vector::Zero(cols.width), kInf);
@@ -305,11 +322,18 @@ Stage1 consensus_rounds(Runner& run, const Columns& cols, const Eval& band, cons
         s = std::max(s, kScaleFloor * std::sqrt(st.vv / std::max(st.wcount, 1.0)));
         const Eval next = run.eval(cols.pad(b), s > 0 ? kCut * s : 1e-300);
         if (rounds >= kMaxRounds) return stage1_of(next, ev, st.count, s, rounds, rss, kNaN, start_stats, st.wcount);
-        PassSums nst = run.run(next, &ev, false, clip);
+        const bool with_variance = variance && s > 0 && changed >= 0 && changed <= few_changed;
+        PassSums nst = run.run(next, &ev, with_variance, clip);
         ++rounds;
+        changed = nst.changed;
         if (nst.count < p) return stage1_of(next, ev, st.count, s, rounds, rss, kNaN, start_stats, st.wcount);
         if (nst.changed == 0) {
-            return stage1_of(next, next, nst.count, s, rounds, rss, nst.clipped, start_stats, nst.wcount);
+            Stage1 out = stage1_of(next, next, nst.count, s, rounds, rss, nst.clipped, start_stats, nst.wcount);
+            if (with_variance) {
+                out.has_variance = true;
+                out.variance = std::move(nst);
+            }
+            return out;
         }
         ev = next;
         st = cols.cut(std::move(nst));
@@ -493,7 +517,8 @@ Refit robust_refit(Runner& run, const Columns& cols, const Stage1& s1, bool robu
         return out;
     }
     // the variance model, from the stage-1 solve's residuals over its set
-    const PassSums vst = run.run(run.eval(s1.coef, kCut * s), nullptr, true);
+    // (made by the consensus set's last round where it could tell it was last)
+    const PassSums vst = s1.has_variance ? s1.variance : run.run(run.eval(s1.coef, kCut * s), nullptr, true);
     ++out.rounds;
     Vector g;
     double pval = kNaN;
@@ -511,20 +536,30 @@ Refit robust_refit(Runner& run, const Columns& cols, const Stage1& s1, bool robu
         if (std::isfinite(m) && m > 0.0 && m < s) s = m;
     }
     const double c = kCMM * s;
+    // A round's pass makes only the sums its use needs: Newton's step, or, on
+    // the last round (known before its pass: the step that led to it was
+    // small), the covariance's. The reweighted step, where Newton's fails, and
+    // a covariance after a round that kept too few rows take the same pass
+    // again with the sums they need (the same bits: each sum is made alone).
+    const auto m_pass = [&](const Eval& e, unsigned sums) { return cols.cut(run.run(e, nullptr, false, kNaN, sums)); };
     Eval ev = run.bisquare_eval(s1.coef, c, has_g, g);
-    PassSums st = cols.cut(run.run(ev));
+    PassSums st = m_pass(ev, kMSumsStep);
+    bool has_covariance = false;
     ++out.rounds;
     for (int round = 0; round < kMaxMmRounds; ++round) {
         if (st.count < p) break;
         Vector step;
-        const Vector new_b =
-            cols.pad(newton_step(st, s, step) ? Vector(cols.take(ev.coef) + step) : solve(cols, st));
+        const Vector new_b = cols.pad(newton_step(st, s, step) ? Vector(cols.take(ev.coef) + step)
+                                                               : solve(cols, m_pass(ev, kMSumsReweight)));
         const double moved = (new_b - ev.coef).cwiseAbs().maxCoeff();
+        const bool last = moved <= kMmTol * (1.0 + new_b.cwiseAbs().maxCoeff()) || round + 1 == kMaxMmRounds;
         ev = run.bisquare_eval(new_b, c, has_g, g);
-        st = cols.cut(run.run(ev));
+        st = m_pass(ev, last ? kMSumsCovariance : kMSumsStep);
+        has_covariance = last;
         ++out.rounds;
-        if (moved <= kMmTol * (1.0 + new_b.cwiseAbs().maxCoeff())) break;
+        if (last) break;
     }
+    if (!has_covariance) st = m_pass(ev, kMSumsCovariance);
     out.coef = cols.take(ev.coef);
     mm_covariance(st, cols, s, out);
     out.final = ev;
@@ -686,7 +721,8 @@ FitOutcome robust_fit(const FitData& d, const RefitConfig& config) {
         for (const Eval& e : starts) own.push_back(srun.eval(e.coef, e.cut));
         chosen = best_start(srun, d, cols, own);
         const Stage1& t = chosen.s1;
-        chosen.s1 = consensus_rounds(run, cols, run.eval(t.coef, t.sigma > 0 ? kCut * t.sigma : 1e-300), nullptr);
+        chosen.s1 = consensus_rounds(run, cols, run.eval(t.coef, t.sigma > 0 ? kCut * t.sigma : 1e-300), nullptr,
+                                     kNaN, !penalised);
     }
     out.start = chosen.index;
     Stage1 s1 = std::move(chosen.s1);
@@ -743,6 +779,13 @@ FitOutcome robust_fit(const FitData& d, const RefitConfig& config) {
     out.heteroscedastic = refit.heteroscedastic;
     out.scale = refit.scale;
     out.wcount = refit.wcount;
+    if (d.final_keep != nullptr) {
+        // the last pass evaluated the final fit (the M-step's last round): its rows, not another pass
+        if (const std::uint8_t* kept = run.kept_by(refit.final)) {
+            std::copy(kept, kept + d.n, d.final_keep);
+            out.keep_written = true;
+        }
+    }
     return out;
 }
 
@@ -803,8 +846,11 @@ bool fit_one_series(const SeriesBatch& b, const RefitConfig& config, int k, cons
         };
         ds.case_weights = nullptr;
         ds.total = static_cast<double>(sample_size);
+        ds.final_keep = nullptr;
         d.sample = &ds;
     }
+    // the memberships from the fit's last pass where no weights are asked for
+    d.final_keep = weight == nullptr ? keep : nullptr;
     if (top == config.top) {
         o = robust_fit(d, config);
     } else {
@@ -813,7 +859,9 @@ bool fit_one_series(const SeriesBatch& b, const RefitConfig& config, int k, cons
         o = robust_fit(d, own);
     }
     if (!o.ok) return false;
-    row_inliers(X, y, *b.terms, scaling, final_evaluation(o), keep, weight, PassOptions{}.block_rows);
+    if (!o.keep_written) {
+        row_inliers(X, y, *b.terms, scaling, final_evaluation(o), keep, weight, PassOptions{}.block_rows);
+    }
     return true;
 }
 

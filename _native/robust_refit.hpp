@@ -58,6 +58,9 @@ struct FitData {
     // every row (null otherwise): the starts' consensus rounds and the choice
     // among them run there, and only the chosen start's rounds on every row
     const FitData* sample = nullptr;
+    // where given, the final fit's membership of every row (one byte each),
+    // written from the fit's last pass when that pass evaluated the final fit
+    std::uint8_t* final_keep = nullptr;
 };
 
 struct DegreeRow {
@@ -96,6 +99,7 @@ struct FitOutcome {
     int start = 0;                  // 0 search band, 1 biweight, 2 S-estimate
     int degree = 0;                 // the chosen candidate (deg="auto")
     std::vector<DegreeRow> table;   // every candidate (deg="auto")
+    bool keep_written = false;      // FitData::final_keep holds the final membership
 };
 
 FitOutcome robust_fit(const FitData& data, const RefitConfig& config);

@@ -294,6 +294,7 @@ ZELT_TILE_INLINE void pass_rows(const BlockJob& job, const StridedView<TX>& X, c
         sc[SlotLayout::kTt] += lane_dot(T.a1, T.a3);
         // w: the weight of G, h and vv on each row
         double w[kTile];
+        bool sum_g = true;
         if (ev.has_bisquare) {
             // the M-step: q = t / bisquare, wb = (1 - q^2)^2, psi = q c wb, psi' = (1 - q^2)(1 - 5 q^2)
             double wb[kTile], psi[kTile], dp[kTile], sq[kTile], ww[kTile];
@@ -304,25 +305,32 @@ ZELT_TILE_INLINE void pass_rows(const BlockJob& job, const StridedView<TX>& X, c
                 psi[k] = qb * ev.tuning * wb[k];
                 dp[k] = T.keep[k] * ((1.0 - q2) * (1.0 - 5.0 * q2));
             }
-            sc[SlotLayout::kDpsi] += lane_dot(T.a1, dp);
-            for (std::int64_t k = 0; k < kTile; ++k) sq[k] = dp[k] * dp[k];
-            sc[SlotLayout::kDpsi2] += lane_dot(T.a1, sq);
-            for (std::int64_t k = 0; k < kTile; ++k) sq[k] = psi[k] * psi[k];
-            sc[SlotLayout::kPsi2] += lane_dot(T.a1, sq);
-            for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * T.inv[k];
-            add_gram(slot + L.Gu, T.Phi, T.W, ww, p);
-            for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (dp[k] * T.inv[k]);
-            add_gram(slot + L.Hpsi, T.Phi, T.W, ww, p);
-            for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (psi[k] / T.rel[k]);
-            add_moments(slot + L.gpsi, T.Phi, ww, p);
+            if (opt.m_sums & kMSumsCovariance) {
+                sc[SlotLayout::kDpsi] += lane_dot(T.a1, dp);
+                for (std::int64_t k = 0; k < kTile; ++k) sq[k] = dp[k] * dp[k];
+                sc[SlotLayout::kDpsi2] += lane_dot(T.a1, sq);
+                for (std::int64_t k = 0; k < kTile; ++k) sq[k] = psi[k] * psi[k];
+                sc[SlotLayout::kPsi2] += lane_dot(T.a1, sq);
+                for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * T.inv[k];
+                add_gram(slot + L.Gu, T.Phi, T.W, ww, p);
+            }
+            if (opt.m_sums & kMSumsStep) {
+                for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (dp[k] * T.inv[k]);
+                add_gram(slot + L.Hpsi, T.Phi, T.W, ww, p);
+                for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (psi[k] / T.rel[k]);
+                add_moments(slot + L.gpsi, T.Phi, ww, p);
+            }
+            sum_g = (opt.m_sums & kMSumsReweight) != 0;
             for (std::int64_t k = 0; k < kTile; ++k) w[k] = T.a1[k] * (wb[k] * T.inv[k]);
         } else {
             for (std::int64_t k = 0; k < kTile; ++k) w[k] = T.a1[k] * T.inv[k];
         }
-        add_gram(slot + L.G, T.Phi, T.W, w, p);
-        for (std::int64_t k = 0; k < kTile; ++k) T.a2[k] = w[k] * T.v[k];
-        add_moments(slot + L.h, T.Phi, T.a2, p);
-        sc[SlotLayout::kVv] += lane_dot(T.a2, T.v);
+        if (sum_g) {
+            add_gram(slot + L.G, T.Phi, T.W, w, p);
+            for (std::int64_t k = 0; k < kTile; ++k) T.a2[k] = w[k] * T.v[k];
+            add_moments(slot + L.h, T.Phi, T.a2, p);
+            sc[SlotLayout::kVv] += lane_dot(T.a2, T.v);
+        }
         if (q > 0) {
             for (std::int64_t k = 0; k < kTile; ++k) T.Q[k] = 1.0;
             for (std::int64_t j = 0; j < d; ++j) {
@@ -394,8 +402,8 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
     const int threads = use_team ? std::max(omp_get_max_threads(), 1) : 1;
     const std::int64_t scratch_size = Tile::columns(d, shape.top, p, q) * kTile;
     std::vector<double> scratch(static_cast<std::size_t>(threads * scratch_size));
-    const double work_per_tile =
-        static_cast<double>(kTile * (p * p * (ev.has_bisquare ? 3 : 1) + p * (d + 4) + q * q + 16));
+    const int grams = ev.has_bisquare ? __builtin_popcount(opt.m_sums & 7u) : 1;  // one Gram matrix a group
+    const double work_per_tile = static_cast<double>(kTile * (p * p * grams + p * (d + 4) + q * q + 16));
     const BlockJob job{shape, ev, opt, L, d, p, q, opt.previous_keep != nullptr || opt.previous != nullptr};
 
     for_each_index_on_team(static_cast<int>(blocks), use_team, [&](int b) {
@@ -431,8 +439,11 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
     };
     const double* sc = total.data() + L.scalars;
     PassSums out;
-    out.G = symmetric(L.G, p);
-    out.h = vector(L.h, p);
+    const unsigned made = ev.has_bisquare ? opt.m_sums : kMSumsReweight;
+    if (made & kMSumsReweight) {
+        out.G = symmetric(L.G, p);
+        out.h = vector(L.h, p);
+    }
     out.vv = sc[SlotLayout::kVv];
     out.count = static_cast<std::int64_t>(sc[SlotLayout::kCount]);
     out.tt = sc[SlotLayout::kTt];
@@ -446,8 +457,8 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
     }
     out.z1 = sc[SlotLayout::kZ1];
     out.z2 = sc[SlotLayout::kZ2];
-    if (ev.has_bisquare) {
-        out.Gu = symmetric(L.Gu, p);
+    if (ev.has_bisquare && (made & kMSumsCovariance)) out.Gu = symmetric(L.Gu, p);
+    if (ev.has_bisquare && (made & kMSumsStep)) {
         out.Hpsi = symmetric(L.Hpsi, p);
         out.gpsi = vector(L.gpsi, p);
     }

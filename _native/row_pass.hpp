@@ -61,11 +61,21 @@ struct PassOptions {
     bool has_clip = false;                         // sum over all rows of 2 rho(r / clip)
     double clip = 0.0;
     std::int64_t block_rows = 16384;               // fixed: the sums' order depends on it alone
+    // which of an M-step round's sums to make (kMSums*; the others stay empty):
+    // a round that only steps needs Newton's, the last one only the covariance's
+    unsigned m_sums = ~0u;
 };
+
+// The sums of an M-step round, as PassOptions::m_sums selects them. Each is made
+// by the same operations whichever others are asked for: the same bits.
+constexpr unsigned kMSumsStep = 1u;        // Hpsi, gpsi: Newton's step
+constexpr unsigned kMSumsReweight = 2u;    // G, h, vv: the reweighted step
+constexpr unsigned kMSumsCovariance = 4u;  // Gu, psi2, dpsi, dpsi2: the covariance
 
 // The sums of a pass (zelt_fit's Stats). Matrices are symmetric and full;
 // the M-step's (Gu, Hpsi, gpsi) are sized only in a bisquare round, the
-// variance model's (QQ, Qz) only when asked.
+// variance model's (QQ, Qz) only when asked; in a bisquare round each group
+// of PassOptions::m_sums is sized only when asked.
 struct PassSums {
     Matrix G;
     Vector h;

@@ -405,3 +405,12 @@ def test_a_fork_after_a_pass_does_not_hang():
     res = run_child(FORK_CHILD, {"OMP_NUM_THREADS": "2"}, timeout=120)
     assert res.returncode == 0, res.stderr
     assert res.stdout.strip() == "0"
+
+
+def test_a_round_that_makes_fewer_sums_makes_the_same_bits(native_checks):
+    # tests/native/pass_units.cpp: an M-step round's sums chosen by their use
+    # (Newton's step, the reweighted step, the covariance), and a cut round that
+    # adds the variance model's sums, against the round that makes everything
+    counts = {name: int(value) for name, value in
+              (line.split() for line in native_checks["pass_units"].splitlines())}
+    assert counts == {"selection_failures": 0, "variance_failures": 0}

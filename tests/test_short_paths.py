@@ -122,3 +122,27 @@ def test_every_row_is_formed_as_their_selection():
     problem = ArrayProblem(X, y, terms, s)
     for a, b in zip(problem.rows(None), problem.rows(np.arange(40))):
         assert a.dtype == b.dtype and _bits(a) == _bits(b)
+
+
+@pytest.mark.parametrize("kind", ["uniform", "few-values", "signed-zeros", "one-run", "pairs", "uint64-codes"])
+@pytest.mark.parametrize("size", [0, 1, 2, 17, 5000])
+def test_stable_argsort_is_numpys_stable_sort(kind, size):
+    # the search's sample is taken from this order: a tie in another order
+    # would pick other rows and change the fit
+    from zelt_fit._problem import stable_argsort
+
+    rng = np.random.default_rng(size + len(kind))
+    if kind == "uniform":
+        a = rng.uniform(-1.0, 1.0, size)
+    elif kind == "few-values":
+        a = rng.integers(0, 5, size).astype(float)
+    elif kind == "signed-zeros":
+        a = rng.choice([-0.0, 0.0, 1.0], size)
+    elif kind == "one-run":
+        a = np.full(size, 2.5)
+    elif kind == "pairs":
+        a = np.repeat(rng.uniform(-1.0, 1.0, (size + 1) // 2), 2)[:size][rng.permutation(size)]
+    else:
+        a = rng.integers(0, 64, size).astype(np.uint64)
+    got = stable_argsort(a)
+    np.testing.assert_array_equal(got, np.argsort(a, kind="stable"))

@@ -399,7 +399,9 @@ def degree_rules() -> Dict[str, Callable]:
 
 
 DEGREE_CELLS = {"clean": dict(share=0.0), "20%": dict(share=0.2), "35%": dict(share=0.35),
-                "20% degree 1-4": dict(share=0.2, degrees=(1, 2, 3, 4))}
+                "20% degree 1-4": dict(share=0.2, degrees=(1, 2, 3, 4)),
+                # every coefficient of unit size and one noise level, as the leverage cells have them
+                "20% degree 1-4 unit sd 0.05": dict(share=0.2, degrees=(1, 2, 3, 4), noises=(0.05,), unit=True)}
 DEGREE_DEFAULT = ("clean", "20%", "35%")
 
 

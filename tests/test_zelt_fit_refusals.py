@@ -98,3 +98,18 @@ def test_no_degrees_of_freedom_warns_and_gives_nan_intervals():
         fit = robust_polyfit(x, [1.0, 3.0, 2.0], 2)
     np.testing.assert_allclose(fit.predict(x), [1.0, 3.0, 2.0], atol=1e-9)
     assert np.all(np.isnan(fit.conf_int()))
+
+
+@pytest.mark.parametrize("call, match", [
+    (lambda: robust_polyfit(np.array([0.0, 1.0, 2.0]), [1.0, 3.0, 2.0], 2), "leaves no degrees of freedom"),
+    (lambda: robust_polyfit(np.array([0.0, 1.0, 2.0]), [1.0, 3.0, 2.0], 2, weights=[1.0, 1.0, 0.5]),
+     "case weights sum to"),
+    (lambda: robust_polyfit(np.linspace(0.0, 1.0, 10), np.full((10, 2), np.nan), 1, missing="drop"),
+     "none of the 2 series"),
+])
+def test_warnings_point_at_the_callers_line(call, match):
+    # a warning attributed to a line inside the package tells the user nothing
+    # (and a filter on their module would miss it)
+    with pytest.warns(RuntimeWarning, match=match) as seen:
+        call()
+    assert [w.filename for w in seen if match in str(w.message)] == [__file__]

@@ -7,7 +7,6 @@ per series, and the `PolyFit` of each series on request.
 """
 from __future__ import annotations
 
-import warnings
 from typing import Any, Dict, Iterator, List, Optional, Sequence, Union, cast
 
 import numpy as np
@@ -150,8 +149,8 @@ def fit_batch(x: Any, y: Any, deg: Any, *, missing: str, progress: Optional[bool
         for j in compiled.errors:
             fitted[compiled.columns[j]] = False
     if m and all(isinstance(o, str) for k, o in enumerate(outcomes) if not fitted[k]) and not fitted.any():
-        warnings.warn(f"none of the {m} series could be fitted (the first: {outcomes[0]})", RuntimeWarning,
-                      stacklevel=3)
+        _checks.warn_at_caller(f"none of the {m} series could be fitted (the first: {outcomes[0]})",
+                               RuntimeWarning)
     return BatchFit(outcomes, terms, degree if not auto else None, basis_name, n, _series_names(y, m), compiled)
 
 

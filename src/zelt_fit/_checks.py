@@ -6,6 +6,8 @@ from __future__ import annotations
 import difflib
 import math
 import numbers
+import os
+import sys
 import warnings
 from typing import List, Optional, Tuple
 
@@ -15,15 +17,27 @@ __all__ = ["as_features", "as_target", "as_degree", "feature_names_of", "require
            "as_count", "as_weight", "as_level", "same_index"]
 
 
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def warn_at_caller(message: str, category: type) -> None:
+    """warnings.warn at the first frame outside zelt_fit: the user's own line,
+    whichever of the package's paths (a fit, a batch, the estimator) led here."""
+    frame, level = sys._getframe(1), 2  # stacklevel 1 is this function
+    while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE_DIR:
+        frame, level = frame.f_back, level + 1
+    warnings.warn(message, category, stacklevel=level)
+
+
 def _longdouble(name: str, arr: np.ndarray) -> None:
     # float64 holds 53 bits; a long double more: say so when the rounding changes a value
     if arr.dtype.kind == "f" and arr.dtype.itemsize > 8 and np.finfo(arr.dtype).nmant > 52:
         with np.errstate(invalid="ignore", over="ignore"):
             lost = arr.astype(np.float64).astype(arr.dtype) != arr
         if np.any(lost & np.isfinite(arr)):
-            warnings.warn(f"{name} holds {arr.dtype} values that float64 cannot hold exactly "
-                          f"({int(np.count_nonzero(lost))} of {arr.size} rounded): the fit works in "
-                          "float64", UserWarning, stacklevel=4)
+            warn_at_caller(f"{name} holds {arr.dtype} values that float64 cannot hold exactly "
+                           f"({int(np.count_nonzero(lost))} of {arr.size} rounded): the fit works in "
+                           "float64", UserWarning)
 
 
 def _numeric(name: str, value: object) -> np.ndarray:

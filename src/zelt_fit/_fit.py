@@ -1,7 +1,6 @@
 """`robust_polyfit`: scale, search, consensus refit, back to the original units."""
 from __future__ import annotations
 
-import warnings
 from typing import Any, Optional, Sequence, Tuple, Union, cast
 
 import numpy as np
@@ -721,14 +720,13 @@ def _warn_no_dof(refit, total: float, n: int, p: int) -> None:
     if refit.dof > 0:
         return
     if total != n:
-        warnings.warn(f"the consensus set's case weights sum to {refit.wcount:.6g}, no more than its "
-                      f"{p} coefficients, so it leaves no degrees of freedom: standard errors and "
-                      "intervals are undefined (NaN). Case weights count copies of a point; for "
-                      "inverse variances pass weight_kind='variance'", RuntimeWarning, stacklevel=4)
+        _checks.warn_at_caller(f"the consensus set's case weights sum to {refit.wcount:.6g}, no more than its "
+                               f"{p} coefficients, so it leaves no degrees of freedom: standard errors and "
+                               "intervals are undefined (NaN). Case weights count copies of a point; for "
+                               "inverse variances pass weight_kind='variance'", RuntimeWarning)
     else:
-        warnings.warn(f"the consensus set of {refit.n_inliers} points leaves no degrees of "
-                      "freedom: standard errors and intervals are undefined (NaN)", RuntimeWarning,
-                      stacklevel=4)
+        _checks.warn_at_caller(f"the consensus set of {refit.n_inliers} points leaves no degrees of "
+                               "freedom: standard errors and intervals are undefined (NaN)", RuntimeWarning)
 
 
 def _fit_reference(problem, terms, basis_name, degree, auto, top, cols, penalty, settings, Phi_s, v_s,

@@ -2,6 +2,7 @@
 // at a time, per-block sums in a flat slot of their own, the blocks on the OpenMP team,
 // and the blocks' sums added in block order.
 #include "row_pass.hpp"
+#include "tile_log.hpp"
 
 #include "interrupt.hpp"
 #include "team.hpp"
@@ -119,6 +120,18 @@ ZELT_TILE_INLINE void add_gram(double* S, const double* B, double* W, const doub
 
 ZELT_TILE_INLINE void add_moments(double* s, const double* B, const double* weight, std::int64_t m) {
     for (std::int64_t a = 0; a < m; ++a) s[a] += lane_dot(B + a * kTile, weight);
+}
+
+// z = log max(r^2, 1e-300) on the kept rows, 0 (the log of 1) on the others:
+// the argument chosen by selects into arg, then the log of every row, each a
+// loop without branches that the compiler vectorises.
+ZELT_TILE_INLINE void log_residuals(double* z, double* arg, const double* r, const double* keep) {
+    for (std::int64_t k = 0; k < kTile; ++k) {
+        const double r2 = r[k] * r[k];
+        const double clamped = r2 < 1e-300 ? 1e-300 : r2;
+        arg[k] = keep[k] != 0.0 ? clamped : 1.0;
+    }
+    for (std::int64_t k = 0; k < kTile; ++k) z[k] = tile_log(arg[k]);
 }
 
 // The column arrays of one tile, in one thread's scratch.
@@ -341,9 +354,7 @@ ZELT_TILE_INLINE void pass_rows(const BlockJob& job, const StridedView<TX>& X, c
                 }
             }
             double* z = T.a3;
-            for (std::int64_t k = 0; k < kTile; ++k) {
-                z[k] = T.keep[k] != 0.0 ? std::log(std::max(T.r[k] * T.r[k], 1e-300)) : 0.0;
-            }
+            log_residuals(z, T.a2, T.r, T.keep);
             add_gram(slot + L.QQ, T.Q, T.W, T.a1, q);
             for (std::int64_t k = 0; k < kTile; ++k) T.a2[k] = T.a1[k] * z[k];
             add_moments(slot + L.Qz, T.Q, T.a2, q);

@@ -2,6 +2,7 @@
 // at a time, per-block sums in a flat slot of their own, the blocks on the OpenMP team,
 // and the blocks' sums added in block order.
 #include "row_pass.hpp"
+#include "tile_log.hpp"
 
 #include "interrupt.hpp"
 #include "team.hpp"
@@ -30,14 +31,17 @@ struct SlotLayout {
     std::int64_t G = 0, h = 0, Gu = 0, Hpsi = 0, gpsi = 0, QQ = 0, Qz = 0, scalars = 0, size = 0;
     enum Scalar { kVv, kTt, kPsi2, kDpsi, kDpsi2, kZ1, kZ2, kClipped, kPrevRr, kWcount, kCount, kChanged, kScalars };
 
-    SlotLayout(std::int64_t p_, std::int64_t q_, bool bisquare) : p(p_), q(q_) {
+    // gram, qgram: the entries a block keeps of a Gram of the basis, of the
+    // variance basis (p * p and q * q, or their power moments in one variable)
+    SlotLayout(std::int64_t p_, std::int64_t q_, bool bisquare, std::int64_t gram, std::int64_t qgram)
+        : p(p_), q(q_) {
         std::int64_t at = 0;
-        G = at, at += p * p;
+        G = at, at += gram;
         h = at, at += p;
-        Gu = at, at += bisquare ? p * p : 0;
-        Hpsi = at, at += bisquare ? p * p : 0;
+        Gu = at, at += bisquare ? gram : 0;
+        Hpsi = at, at += bisquare ? gram : 0;
         gpsi = at, at += bisquare ? p : 0;
-        QQ = at, at += q * q;
+        QQ = at, at += qgram;
         Qz = at, at += q;
         scalars = at, at += kScalars;
         size = at;
@@ -45,10 +49,13 @@ struct SlotLayout {
 };
 
 // The problem's fixed parts, read by every row.
+// width: the power columns u^0 .. u^(width - 1) made per variable;
+// moments: one variable, the Grams from its power moments (see add_power_moments).
 struct PassShape {
     const TermMatrix& terms;
     const RowScaling& scaling;
-    std::int64_t d, p, top;
+    std::int64_t d, p, top, width;
+    bool moments;
 };
 
 void require(bool ok, const std::string& message) {
@@ -121,6 +128,26 @@ ZELT_TILE_INLINE void add_moments(double* s, const double* B, const double* weig
     for (std::int64_t a = 0; a < m; ++a) s[a] += lane_dot(B + a * kTile, weight);
 }
 
+// In one variable with monomial terms, entry (a, b) of a Gram is
+// sum w u^(e_a + e_b): the power moments M_e = sum w u^e, e = 0 .. count - 1,
+// one dot product each with the tile's power columns, stand for the whole
+// matrix, which is filled from the blocks' total (from_moments, at the end of the pass).
+ZELT_TILE_INLINE void add_power_moments(double* s, const double* P, const double* weight, std::int64_t count) {
+    add_moments(s, P, weight, count);
+}
+
+// z = log max(r^2, 1e-300) on the kept rows, 0 (the log of 1) on the others:
+// the argument chosen by selects into arg, then the log of every row, each a
+// loop without branches that the compiler vectorises.
+ZELT_TILE_INLINE void log_residuals(double* z, double* arg, const double* r, const double* keep) {
+    for (std::int64_t k = 0; k < kTile; ++k) {
+        const double r2 = r[k] * r[k];
+        const double clamped = r2 < 1e-300 ? 1e-300 : r2;
+        arg[k] = keep[k] != 0.0 ? clamped : 1.0;
+    }
+    for (std::int64_t k = 0; k < kTile; ++k) z[k] = tile_log(arg[k]);
+}
+
 // The column arrays of one tile, in one thread's scratch.
 struct Tile {
     double* U;      // d columns: scaled variables
@@ -140,17 +167,17 @@ struct Tile {
     double* a2;
     double* a3;
 
-    static std::int64_t columns(std::int64_t d, std::int64_t top, std::int64_t p, std::int64_t q) {
-        return d + d * (top + 1) + p + std::max(p, q) + q + 12;
+    static std::int64_t columns(std::int64_t d, std::int64_t width, std::int64_t p, std::int64_t q) {
+        return d + d * width + p + std::max(p, q) + q + 12;
     }
-    Tile(double* base, std::int64_t d, std::int64_t top, std::int64_t p, std::int64_t q) {
+    Tile(double* base, std::int64_t d, std::int64_t width, std::int64_t p, std::int64_t q) {
         double* at = base;
         const auto take = [&](std::int64_t cols) {
             double* out = at;
             at += cols * kTile;
             return out;
         };
-        U = take(d), P = take(d * (top + 1)), Phi = take(p), W = take(std::max(p, q)), Q = take(q);
+        U = take(d), P = take(d * width), Phi = take(p), W = take(std::max(p, q)), Q = take(q);
         v = take(1), cw = take(1), r = take(1), t = take(1), rel = take(1), inv = take(1), keep = take(1), pkeep = take(1);
         a1 = take(1), a2 = take(1), a3 = take(1);
     }
@@ -161,7 +188,7 @@ struct Tile {
 template <class TX, class TY>
 ZELT_TILE_INLINE void load_tile(const Tile& T, const PassShape& shape, const StridedView<TX>& X, const StridedView<TY>& y,
                const double* case_weights, std::int64_t lo, std::int64_t m) {
-    const std::int64_t d = shape.d, width = shape.top + 1;
+    const std::int64_t d = shape.d, width = shape.width;
     for (std::int64_t j = 0; j < d; ++j) {
         double* u = T.U + j * kTile;
         const double c = shape.scaling.x_center[j], h = shape.scaling.x_scale[j];
@@ -254,6 +281,14 @@ ZELT_TILE_INLINE void pass_rows(const BlockJob& job, const StridedView<TX>& X, c
     const std::int64_t d = job.d, p = job.p, q = job.q;
     const bool has_previous = job.has_previous;
     double* sc = slot + L.scalars;
+    const std::int64_t moments = 2 * shape.top + 1;
+    const auto gram = [&](double* S, const double* weight) {
+        if (shape.moments) {
+            add_power_moments(S, T.P, weight, moments);
+        } else {
+            add_gram(S, T.Phi, T.W, weight, p);
+        }
+    };
     for (std::int64_t t0 = lo; t0 < hi; t0 += kTile) {
         pacer.step();
         const std::int64_t m = std::min(kTile, hi - t0);
@@ -312,11 +347,11 @@ ZELT_TILE_INLINE void pass_rows(const BlockJob& job, const StridedView<TX>& X, c
                 for (std::int64_t k = 0; k < kTile; ++k) sq[k] = psi[k] * psi[k];
                 sc[SlotLayout::kPsi2] += lane_dot(T.a1, sq);
                 for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * T.inv[k];
-                add_gram(slot + L.Gu, T.Phi, T.W, ww, p);
+                gram(slot + L.Gu, ww);
             }
             if (opt.m_sums & kMSumsStep) {
                 for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (dp[k] * T.inv[k]);
-                add_gram(slot + L.Hpsi, T.Phi, T.W, ww, p);
+                gram(slot + L.Hpsi, ww);
                 for (std::int64_t k = 0; k < kTile; ++k) ww[k] = T.a1[k] * (psi[k] / T.rel[k]);
                 add_moments(slot + L.gpsi, T.Phi, ww, p);
             }
@@ -326,12 +361,21 @@ ZELT_TILE_INLINE void pass_rows(const BlockJob& job, const StridedView<TX>& X, c
             for (std::int64_t k = 0; k < kTile; ++k) w[k] = T.a1[k] * T.inv[k];
         }
         if (sum_g) {
-            add_gram(slot + L.G, T.Phi, T.W, w, p);
+            gram(slot + L.G, w);
             for (std::int64_t k = 0; k < kTile; ++k) T.a2[k] = w[k] * T.v[k];
             add_moments(slot + L.h, T.Phi, T.a2, p);
             sc[SlotLayout::kVv] += lane_dot(T.a2, T.v);
         }
-        if (q > 0) {
+        if (q > 0 && shape.moments) {
+            // Q = [1, u, u^2] are the power columns 0 .. 2, its Gram moments 0 .. 4
+            double* z = T.a3;
+            log_residuals(z, T.a2, T.r, T.keep);
+            add_power_moments(slot + L.QQ, T.P, T.a1, 5);
+            for (std::int64_t k = 0; k < kTile; ++k) T.a2[k] = T.a1[k] * z[k];
+            add_moments(slot + L.Qz, T.P, T.a2, q);
+            sc[SlotLayout::kZ1] += lane_sum(T.a2);
+            sc[SlotLayout::kZ2] += lane_dot(T.a2, z);
+        } else if (q > 0) {
             for (std::int64_t k = 0; k < kTile; ++k) T.Q[k] = 1.0;
             for (std::int64_t j = 0; j < d; ++j) {
                 const double* u = T.U + j * kTile;
@@ -341,9 +385,7 @@ ZELT_TILE_INLINE void pass_rows(const BlockJob& job, const StridedView<TX>& X, c
                 }
             }
             double* z = T.a3;
-            for (std::int64_t k = 0; k < kTile; ++k) {
-                z[k] = T.keep[k] != 0.0 ? std::log(std::max(T.r[k] * T.r[k], 1e-300)) : 0.0;
-            }
+            log_residuals(z, T.a2, T.r, T.keep);
             add_gram(slot + L.QQ, T.Q, T.W, T.a1, q);
             for (std::int64_t k = 0; k < kTile; ++k) T.a2[k] = T.a1[k] * z[k];
             add_moments(slot + L.Qz, T.Q, T.a2, q);
@@ -353,11 +395,14 @@ ZELT_TILE_INLINE void pass_rows(const BlockJob& job, const StridedView<TX>& X, c
     }
 }
 
-#if defined(__GNUC__) && defined(__x86_64__) && defined(__SSE2__) && !defined(__AVX__) && !defined(__FMA__)
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__SSE2__) && !defined(__AVX__) && !defined(__FMA__) && \
+    !defined(ZELT_SSE2_ROWS_ONLY)
 // The portable build runs the same tiles with AVX2 where the processor has it,
 // chosen at run time, as the core's search does. Every sum is split into
 // kLanes explicit lanes and there is no fused multiply-add, so each lane does
 // the same rounded operations at either width: the same bits on every processor.
+// The native checks build the pass a second time with ZELT_SSE2_ROWS_ONLY
+// (the SSE2 tiles on a processor with AVX2 too) and compare the bits.
 bool wide_tiles_available() {
     static const bool ok = __builtin_cpu_supports("avx2");
     return ok;
@@ -391,8 +436,12 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
     const InterruptScope interruptible;
     const std::int64_t n = X.rows, d = X.cols, p = terms.rows();
     const std::int64_t q = opt.variance ? 1 + 2 * d : 0;
-    const PassShape shape{terms, scaling, d, p, terms.size() ? static_cast<std::int64_t>(terms.maxCoeff()) : 0};
-    const SlotLayout L(p, q, ev.has_bisquare);
+    const std::int64_t top = terms.size() ? static_cast<std::int64_t>(terms.maxCoeff()) : 0;
+    const bool moments = d == 1 && opt.power_moments;
+    // in one variable the powers go on to the Grams' highest, 2 top, and u^4 for Q's
+    const std::int64_t width = moments ? std::max(2 * top, q > 0 ? std::int64_t{4} : std::int64_t{0}) + 1 : top + 1;
+    const PassShape shape{terms, scaling, d, p, top, width, moments};
+    const SlotLayout L(p, q, ev.has_bisquare, moments ? 2 * top + 1 : p * p, moments ? (q > 0 ? 5 : 0) : q * q);
     const std::int64_t blocks = block_count(X, opt.block_rows);
     require(blocks <= 2147483647, "row_pass: too many row blocks");
 
@@ -400,7 +449,7 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
     std::vector<double> slots(static_cast<std::size_t>(std::max<std::int64_t>(blocks, 1) * L.size), 0.0);
     const bool use_team = blocks > 1 && thread_team_usable();
     const int threads = use_team ? std::max(omp_get_max_threads(), 1) : 1;
-    const std::int64_t scratch_size = Tile::columns(d, shape.top, p, q) * kTile;
+    const std::int64_t scratch_size = Tile::columns(d, width, p, q) * kTile;
     std::vector<double> scratch(static_cast<std::size_t>(threads * scratch_size));
     const int grams = ev.has_bisquare ? __builtin_popcount(opt.m_sums & 7u) : 1;  // one Gram matrix a group
     const double work_per_tile = static_cast<double>(kTile * (p * p * grams + p * (d + 4) + q * q + 16));
@@ -409,7 +458,7 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
     for_each_index_on_team(static_cast<int>(blocks), use_team, [&](int b) {
         const int thread = use_team ? omp_get_thread_num() : 0;
         if (thread >= threads) throw std::logic_error("row_pass: more threads than scratch sets");
-        const Tile T(scratch.data() + thread * scratch_size, d, shape.top, p, q);
+        const Tile T(scratch.data() + thread * scratch_size, d, width, p, q);
         double* slot = slots.data() + static_cast<std::int64_t>(b) * L.size;
         InterruptPacer pacer(work_per_tile);
         const std::int64_t lo = static_cast<std::int64_t>(b) * opt.block_rows;
@@ -427,6 +476,20 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
         const double* slot = slots.data() + b * L.size;
         for (std::int64_t k = 0; k < L.size; ++k) total[static_cast<std::size_t>(k)] += slot[k];
     }
+    // a Gram from its power moments: entry (a, b) is moment e_a + e_b
+    const auto from_moments = [&](std::int64_t at, const std::vector<int>& e) {
+        const std::int64_t m = static_cast<std::int64_t>(e.size());
+        Matrix S(m, m);
+        for (std::int64_t i = 0; i < m; ++i) {
+            for (std::int64_t j = 0; j < m; ++j) {
+                S(i, j) = total[static_cast<std::size_t>(at + e[static_cast<std::size_t>(i)] +
+                                                         e[static_cast<std::size_t>(j)])];
+            }
+        }
+        return S;
+    };
+    std::vector<int> powers(static_cast<std::size_t>(p));
+    for (std::int64_t a = 0; a < p && moments; ++a) powers[static_cast<std::size_t>(a)] = terms(a, 0);
     const auto symmetric = [&](std::int64_t at, std::int64_t m) {
         Matrix S(m, m);
         for (std::int64_t i = 0; i < m; ++i) {
@@ -434,6 +497,7 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
         }
         return S;
     };
+    const auto basis_gram = [&](std::int64_t at) { return moments ? from_moments(at, powers) : symmetric(at, p); };
     const auto vector = [&](std::int64_t at, std::int64_t m) {
         return Vector(Eigen::Map<const Vector>(total.data() + at, m));
     };
@@ -441,7 +505,7 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
     PassSums out;
     const unsigned made = ev.has_bisquare ? opt.m_sums : kMSumsReweight;
     if (made & kMSumsReweight) {
-        out.G = symmetric(L.G, p);
+        out.G = basis_gram(L.G);
         out.h = vector(L.h, p);
     }
     out.vv = sc[SlotLayout::kVv];
@@ -452,14 +516,14 @@ PassSums row_pass(const StridedView<TX>& X, const StridedView<TY>& y, const Term
     out.dpsi = sc[SlotLayout::kDpsi];
     out.dpsi2 = sc[SlotLayout::kDpsi2];
     if (q > 0) {
-        out.QQ = symmetric(L.QQ, q);
+        out.QQ = moments ? from_moments(L.QQ, {0, 1, 2}) : symmetric(L.QQ, q);
         out.Qz = vector(L.Qz, q);
     }
     out.z1 = sc[SlotLayout::kZ1];
     out.z2 = sc[SlotLayout::kZ2];
-    if (ev.has_bisquare && (made & kMSumsCovariance)) out.Gu = symmetric(L.Gu, p);
+    if (ev.has_bisquare && (made & kMSumsCovariance)) out.Gu = basis_gram(L.Gu);
     if (ev.has_bisquare && (made & kMSumsStep)) {
-        out.Hpsi = symmetric(L.Hpsi, p);
+        out.Hpsi = basis_gram(L.Hpsi);
         out.gpsi = vector(L.gpsi, p);
     }
     out.clipped = kRhoC * kRhoC / 3.0 * sc[SlotLayout::kClipped];
@@ -476,18 +540,19 @@ void row_inliers(const StridedView<TX>& X, const StridedView<TY>& y, const TermM
     require(block_rows >= 1, "row_inliers: block_rows must be at least 1");
     const InterruptScope interruptible;
     const std::int64_t n = X.rows, d = X.cols, p = terms.rows();
-    const PassShape shape{terms, scaling, d, p, terms.size() ? static_cast<std::int64_t>(terms.maxCoeff()) : 0};
+    const std::int64_t top = terms.size() ? static_cast<std::int64_t>(terms.maxCoeff()) : 0;
+    const PassShape shape{terms, scaling, d, p, top, top + 1, false};
     const std::int64_t blocks = block_count(X, block_rows);
     require(blocks <= 2147483647, "row_inliers: too many row blocks");
     const bool use_team = blocks > 1 && thread_team_usable();
     const int threads = use_team ? std::max(omp_get_max_threads(), 1) : 1;
-    const std::int64_t scratch_size = Tile::columns(d, shape.top, p, 0) * kTile;
+    const std::int64_t scratch_size = Tile::columns(d, shape.width, p, 0) * kTile;
     std::vector<double> scratch(static_cast<std::size_t>(threads * scratch_size));
     // every row writes only its own entries: nothing to add up
     for_each_index_on_team(static_cast<int>(blocks), use_team, [&](int b) {
         const int thread = use_team ? omp_get_thread_num() : 0;
         if (thread >= threads) throw std::logic_error("row_inliers: more threads than scratch sets");
-        const Tile T(scratch.data() + thread * scratch_size, d, shape.top, p, 0);
+        const Tile T(scratch.data() + thread * scratch_size, d, shape.width, p, 0);
         InterruptPacer pacer(static_cast<double>(kTile * (p * (d + 2) + 8)));
         const std::int64_t lo = static_cast<std::int64_t>(b) * block_rows;
         const std::int64_t hi = std::min(n, lo + block_rows);

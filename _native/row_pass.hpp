@@ -64,6 +64,10 @@ struct PassOptions {
     // which of an M-step round's sums to make (kMSums*; the others stay empty):
     // a round that only steps needs Newton's, the last one only the covariance's
     unsigned m_sums = ~0u;
+    // one variable: each Gram made from the power moments sum w u^e (fewer
+    // products); false makes the products of every pair of basis columns, as
+    // with several variables (the native checks compare the two)
+    bool power_moments = true;
 };
 
 // The sums of an M-step round, as PassOptions::m_sums selects them. Each is made

@@ -8,6 +8,7 @@ import math
 import numbers
 import os
 import sys
+import types
 import warnings
 from typing import List, Optional, Tuple
 
@@ -23,7 +24,8 @@ _PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__))
 def warn_at_caller(message: str, category: type) -> None:
     """warnings.warn at the first frame outside zelt_fit: the user's own line,
     whichever of the package's paths (a fit, a batch, the estimator) led here."""
-    frame, level = sys._getframe(1), 2  # stacklevel 1 is this function
+    frame: Optional[types.FrameType] = sys._getframe(1)
+    level = 2  # stacklevel 1 is this function
     while frame is not None and os.path.dirname(os.path.abspath(frame.f_code.co_filename)) == _PACKAGE_DIR:
         frame, level = frame.f_back, level + 1
     warnings.warn(message, category, stacklevel=level)

@@ -30,12 +30,15 @@ using zelt::PassSums;
 using zelt::Vector;
 
 bool same(const Matrix& a, const Matrix& b) {
+    // (an empty matrix has no data pointer, which memcmp must not be given)
     return a.rows() == b.rows() && a.cols() == b.cols() &&
-           std::memcmp(a.data(), b.data(), sizeof(double) * static_cast<std::size_t>(a.size())) == 0;
+           (a.size() == 0 ||
+            std::memcmp(a.data(), b.data(), sizeof(double) * static_cast<std::size_t>(a.size())) == 0);
 }
 bool same(const Vector& a, const Vector& b) {
     return a.size() == b.size() &&
-           std::memcmp(a.data(), b.data(), sizeof(double) * static_cast<std::size_t>(a.size())) == 0;
+           (a.size() == 0 ||
+            std::memcmp(a.data(), b.data(), sizeof(double) * static_cast<std::size_t>(a.size())) == 0);
 }
 bool same(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
